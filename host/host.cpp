@@ -1,0 +1,96 @@
+#include "host/host.hpp"
+
+namespace host {
+
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw PyError{};
+}
+
+void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
+
+Fetched::Fetched() noexcept {
+  PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+  PyErr_Fetch(&t, &v, &tb);
+  if (t) PyErr_NormalizeException(&t, &v, &tb);
+  type_ = Ref::steal_or_null(t);
+  value_ = Ref::steal_or_null(v);
+  tb_ = Ref::steal_or_null(tb);
+}
+
+bool Fetched::matches(PyObject* exc_type) const {
+  return type_ && PyErr_GivenExceptionMatches(type_.get(), exc_type);
+}
+
+void Fetched::restore() noexcept { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
+
+std::string Fetched::text() const { return value_ ? str_of(value_.get()) : std::string(); }
+
+Ref text(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+Ref text(const std::string& utf8) {
+  return Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+Ref intern(const char* name) { return Ref::steal(PyUnicode_InternFromString(name)); }
+
+Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+Ref import(const char* module) { return Ref::steal(PyImport_ImportModule(module)); }
+
+Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+
+Ref getattr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
+
+void setattr(PyObject* o, PyObject* name, PyObject* value) { check(PyObject_SetAttr(o, name, value)); }
+
+bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+std::string str_of(PyObject* o) {
+  Ref s = Ref::steal(PyObject_Str(o));
+  Ref b = Ref::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  check(PyBytes_AsStringAndSize(b.get(), &data, &len));
+  return std::string(data, static_cast<std::size_t>(len));
+}
+
+Ref concat(const char* prefix, PyObject* o) {
+  Ref p = text(prefix);
+  Ref s = Ref::steal(PyObject_Str(o));
+  return Ref::steal(PyUnicode_Concat(p.get(), s.get()));
+}
+
+long long as_long_long(PyObject* o) {
+  long long v = PyLong_AsLongLong(o);
+  if (v == -1 && PyErr_Occurred()) throw_error();
+  return v;
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+Ref call_kw(PyObject* callable, PyObject* args_tuple, PyObject* kwargs) {
+  return Ref::steal(PyObject_Call(callable, args_tuple, kwargs));
+}
+
+void print_line(PyObject* line) {
+  static PyObject* print_fn = nullptr;  // the host's builtins.print, looked up once
+  if (!print_fn) {
+    Ref builtins = import("builtins");
+    print_fn = getattr(builtins.get(), "print").release();
+  }
+  call(print_fn, line);
+}
+
+void print_line(const char* utf8) {
+  Ref line = text(utf8);
+  print_line(line.get());
+}
+
+void log(PyObject* logger, PyObject* level_method, PyObject* message) {
+  call_method(logger, level_method, message);
+}
+
+}  // namespace host

@@ -1,0 +1,150 @@
+// The thin layer between our C++ code and the host interpreter, shared by the three modules.
+//
+// - Ref owns a strong reference; a plain PyObject* parameter or member is borrowed.
+// - A Python error set by the C API becomes a C++ `PyError` (the error stays in the interpreter's
+//   error indicator); `boundary` turns it back into a NULL return where the interpreter calls us.
+// - GilRelease gives the interpreter lock away around blocking calls.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace host {
+
+// Thrown while the interpreter's error indicator is set.
+struct PyError {};
+
+[[noreturn]] inline void throw_error() { throw PyError{}; }
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+inline PyObject* check(PyObject* p) {
+  if (!p) throw_error();
+  return p;
+}
+inline int check(int rc) {
+  if (rc < 0) throw_error();
+  return rc;
+}
+
+// An owned (strong) reference.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(std::nullptr_t) noexcept {}
+  ~Ref() { Py_XDECREF(p_); }
+  Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+
+  // Takes over a new reference returned by the C API; NULL means the call failed.
+  static Ref steal(PyObject* p) { return Ref(check(p), 0); }
+  // Takes over a new reference that may legitimately be NULL (nothing is thrown).
+  static Ref steal_or_null(PyObject* p) noexcept { return Ref(p, 0); }
+  // Adds a reference to a borrowed one.
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p, 0);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  Ref(PyObject* p, int) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// The pending Python error, taken out of the indicator and normalised; restore() puts it back.
+class Fetched {
+ public:
+  Fetched() noexcept;                       // fetches whatever is set (possibly nothing)
+  bool matches(PyObject* exc_type) const;   // PyErr_GivenExceptionMatches on the type
+  PyObject* value() const noexcept { return value_.get(); }
+  void restore() noexcept;                  // gives the error back to the indicator
+  std::string text() const;                 // str() of the error, for messages
+ private:
+  Ref type_, value_, tb_;
+};
+
+// Interpreter lock release for a blocking call; reacquired on scope exit.
+class GilRelease {
+ public:
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `f` where the interpreter called us: a PyError leaves its error set and yields NULL,
+// a C++ failure becomes the matching Python error.
+template <class F>
+PyObject* boundary(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const PyError&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+    return nullptr;
+  }
+}
+
+// Small conveniences, each throwing PyError on failure.
+Ref text(const char* utf8);
+Ref text(const std::string& utf8);
+Ref intern(const char* name);  // immortal for our purposes: kept by the caller for the process's life
+Ref integer(long long v);
+Ref import(const char* module);
+Ref getattr(PyObject* o, PyObject* name);
+Ref getattr(PyObject* o, const char* name);
+void setattr(PyObject* o, PyObject* name, PyObject* value);
+bool truthy(PyObject* o);
+std::string str_of(PyObject* o);     // str(o) as UTF-8
+Ref concat(const char* prefix, PyObject* o);   // prefix + str(o), as a Python text
+long long as_long_long(PyObject* o);  // exact, OverflowError beyond 64 bits
+Ref none();
+Ref boolean(bool b);
+
+// Calls with positional arguments only.
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+  static_assert((std::is_convertible_v<A, PyObject*> && ...), "borrowed PyObject* arguments");
+  return Ref::steal(PyObject_CallFunctionObjArgs(callable, static_cast<PyObject*>(args)..., nullptr));
+}
+template <class... A>
+Ref call_method(PyObject* o, PyObject* name, A... args) {
+  return Ref::steal(PyObject_CallMethodObjArgs(o, name, static_cast<PyObject*>(args)..., nullptr));
+}
+Ref call_kw(PyObject* callable, PyObject* args_tuple, PyObject* kwargs);
+
+// The hook rule: read the attribute afresh, call it only when it is true, with positional
+// arguments, ignoring its result; whatever it raises propagates.
+template <class... A>
+void fire_hook(PyObject* self, PyObject* hook_name, A... args) {
+  Ref hook = getattr(self, hook_name);
+  if (truthy(hook.get())) call(hook.get(), args...);
+}
+
+// Writes one line through the host's print(), so a redirected sys.stdout sees it.
+void print_line(PyObject* text);
+void print_line(const char* utf8);
+
+// Logs through a logging.Logger object at the given method ("debug", "error", ...).
+void log(PyObject* logger, PyObject* level_method, PyObject* message);
+
+}  // namespace host

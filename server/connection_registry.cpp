@@ -1,0 +1,84 @@
+// The registry of connected masters: full address -> connection socket, guarded by the bank lock.
+#include "server/holdbank.hpp"
+
+using host::Args;
+using host::Ref;
+
+namespace holdbank {
+namespace {
+
+Ref on_client_connect(const Args& a) {
+  PyObject* self = a.self();
+  {
+    BankLock guard(self);
+    Ref registry = host::getattr(self, N.active_connections);
+    host::check(PyObject_SetItem(registry.get(), a[2], a[3]));
+  }
+  host::fire_hook(self, N.CUE_OnConnect, a[1], a[2]);
+  return host::none();
+}
+
+Ref on_client_disconnect(const Args& a) {
+  PyObject* self = a.self();
+  {
+    BankLock guard(self);
+    Ref registry = host::getattr(self, N.active_connections);
+    if (host::check(PySequence_Contains(registry.get(), a[1]))) host::check(PyObject_DelItem(registry.get(), a[1]));
+  }
+  host::fire_hook(self, N.CUE_OnDisconnect, a[1]);
+  return host::none();
+}
+
+Ref list_connections(const Args& a) {
+  BankLock guard(a.self());
+  Ref registry = host::getattr(a.self(), N.active_connections);
+  return Ref::steal(PySequence_List(registry.get()));
+}
+
+// Closing alone does not wake a thread blocked receiving on the socket (on Linux), so the socket
+// is shut down for both directions first; that errors if it is already closed or never
+// connected, which changes nothing.
+Ref disconnect_client(const Args& a) {
+  PyObject* self = a.self();
+  BankLock guard(self);
+  Ref registry = host::getattr(self, N.active_connections);
+  Ref sock = Ref::steal_or_null(PyObject_GetItem(registry.get(), a[1]));
+  if (!sock) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
+    PyErr_Clear();
+    return host::boolean(false);
+  }
+  try {
+    Ref how = host::getattr(N.socket_module, N.SHUT_RDWR);
+    Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), N.shutdown, how.get(), nullptr));
+    if (!r) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) host::throw_error();
+      PyErr_Clear();
+    }
+    host::call_method(sock.get(), N.close);
+  } catch (const host::PyError&) {
+    host::Fetched err;
+    if (!err.matches(PyExc_Exception)) {
+      err.restore();
+      throw;
+    }
+    Ref message = host::concat("Disconnect error: ", err.value());
+    host::log(N.logger, N.error, message.get());
+    return host::boolean(false);
+  }
+  return host::boolean(true);
+}
+
+}  // namespace
+
+const host::MethodDef kOnClientConnect{"_on_client_connect",
+                                       on_client_connect,
+                                       {{"self"}, {"ip", {}, "str"}, {"full_address", {}, "str"},
+                                        {"sock", {}, "socket.socket"}}};
+const host::MethodDef kOnClientDisconnect{
+    "_on_client_disconnect", on_client_disconnect, {{"self"}, {"full_address", {}, "str"}}};
+const host::MethodDef kListConnections{"CUF_ListConnections", list_connections, {{"self"}}, "List[str]"};
+const host::MethodDef kDisconnectClient{
+    "CUF_DisconnectClient", disconnect_client, {{"self"}, {"full_address", {}, "str"}}, "bool"};
+
+}  // namespace holdbank

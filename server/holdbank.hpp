@@ -1,0 +1,70 @@
+// What the files of the Holdbank module share: the module's objects and interned names, the
+// bank lock guard, and the method definitions each file contributes to the classes.
+#pragma once
+
+#include "host/native_function.hpp"
+
+namespace holdbank {
+
+// Filled once at import; the module lives until the process ends, so these are never released.
+struct Names {
+  // standard-library objects
+  PyObject* logger;
+  PyObject* socket_module;
+  PyObject* threading_module;
+  PyObject* json_module;
+  PyObject* os_module;
+  PyObject* holdbank_module;  // the module object itself (its namespace is the classes' globals)
+  PyObject* module_name;
+  // attributes of the server object
+  PyObject *size, *hr, *lock, *ro_ranges, *rw_ranges, *active_connections, *server_thread, *server_net,
+      *default_backup_file;
+  PyObject *CUE_OnConnect, *CUE_OnDisconnect, *CUE_OnRead, *CUE_OnWrite, *CUE_OnWriteDenied,
+      *CUE_OnAccessDenied;
+  PyObject *_allow_ip_list, *_allow_ip_active, *_user_on_connect, *_internal_security_check;
+  // methods called by name, so a subclass that overrides them is honoured
+  PyObject *_is_writable, *_on_read, *_on_write, *_on_write_denied, *_on_client_connect,
+      *_on_client_disconnect, *CUF_REG_Read, *CUF_REG_Write, *CUF_REG_ReadSTR, *CUF_SaveToFile,
+      *CUF_ListConnections, *CUF_DisconnectClient;
+  // other names
+  PyObject *acquire, *release, *append, *shutdown, *close, *SHUT_RDWR, *fileno, *owner, *request,
+      *client_address, *server, *debug, *error, *warning, *serve_forever, *server_close, *start, *Lock,
+      *Thread, *add, *keys;
+  PyObject* zero;  // the integer 0
+  PyObject* mask16;  // the integer 0xFFFF
+};
+extern Names N;
+
+// Holds the server's `lock` for a scope. A thread that already holds it through one of these
+// (a hook called under the lock that calls back into the server) proceeds without taking it
+// again: the lock is not re-entrant and waiting for ourselves would freeze every master.
+class BankLock {
+ public:
+  explicit BankLock(PyObject* server);
+  ~BankLock();
+  BankLock(const BankLock&) = delete;
+  BankLock& operator=(const BankLock&) = delete;
+
+ private:
+  host::Ref lock_;
+  bool acquired_ = false;
+};
+
+// Method definitions, in the files named after what they build.
+// register_bank.cpp
+extern const host::MethodDef kInit, kSetReadOnlyRange, kSetReadWriteRange, kIsWritable, kOnRead, kOnWrite,
+    kOnWriteDenied, kRegRead, kRegWrite;
+// connection_registry.cpp
+extern const host::MethodDef kOnClientConnect, kOnClientDisconnect, kListConnections, kDisconnectClient;
+// backup_file.cpp
+extern const host::MethodDef kSaveToFile, kLoadFromFile;
+// typed_views.cpp
+extern const host::MethodDef kRegWriteStr, kRegReadStr, kRegDump;
+// server_lifecycle.cpp
+extern const host::MethodDef kOpen, kClose;
+// request_handler.cpp
+extern const host::MethodDef kHandle;
+// allowlist_server.cpp
+extern const host::MethodDef kSecuredInit, kSecuredSetattr, kSecurityCheck, kAllowIpAdd, kAllowIpActive;
+
+}  // namespace holdbank

@@ -1,0 +1,186 @@
+// The register bank of CLASS_Holdbank: construction, the read-only / read-write ranges and the
+// write permission they give, the data-event dispatchers and the host's single-register access.
+#include <algorithm>
+#include <vector>
+
+#include "server/holdbank.hpp"
+
+using host::Args;
+using host::Ref;
+
+namespace holdbank {
+
+namespace {
+// The locks this thread holds through BankLock, innermost last.
+thread_local std::vector<PyObject*> t_held_locks;
+}  // namespace
+
+BankLock::BankLock(PyObject* server) : lock_(host::getattr(server, N.lock)) {
+  if (std::find(t_held_locks.begin(), t_held_locks.end(), lock_.get()) != t_held_locks.end()) return;
+  host::call_method(lock_.get(), N.acquire);
+  t_held_locks.push_back(lock_.get());
+  acquired_ = true;
+}
+
+BankLock::~BankLock() {
+  if (!acquired_) return;
+  t_held_locks.pop_back();
+  // An error may be on its way out: keep it while the release runs, and never lose the lock.
+  const bool pending = PyErr_Occurred() != nullptr;
+  host::Fetched saved;
+  PyObject* r = PyObject_CallMethodObjArgs(lock_.get(), N.release, nullptr);
+  if (r) {
+    Py_DECREF(r);
+  } else if (pending) {
+    PyErr_Clear();
+  } else {
+    PyErr_WriteUnraisable(lock_.get());
+  }
+  if (pending) saved.restore();
+}
+
+namespace {
+
+Ref init(const Args& a) {
+  PyObject* self = a.self();
+  PyObject* size = a[1];
+  host::setattr(self, N.size, size);
+  {
+    Ref zero_list = Ref::steal(PyList_New(1));
+    Py_INCREF(N.zero);
+    PyList_SetItem(zero_list.get(), 0, N.zero);
+    Ref hr = Ref::steal(PyNumber_Multiply(zero_list.get(), size));
+    host::setattr(self, N.hr, hr.get());
+  }
+  host::setattr(self, N.lock, host::call_method(N.threading_module, N.Lock).get());
+  host::setattr(self, N.ro_ranges, Ref::steal(PyList_New(0)).get());
+  host::setattr(self, N.rw_ranges, Ref::steal(PyList_New(0)).get());
+  host::setattr(self, N.active_connections, Ref::steal(PyDict_New()).get());
+  host::setattr(self, N.server_thread, Py_None);
+  host::setattr(self, N.server_net, Py_None);
+  host::setattr(self, N.default_backup_file, a[2]);
+  for (PyObject* hook : {N.CUE_OnConnect, N.CUE_OnDisconnect, N.CUE_OnRead, N.CUE_OnWrite, N.CUE_OnWriteDenied})
+    host::setattr(self, hook, Py_None);
+  return host::none();
+}
+
+void append_range(PyObject* self, PyObject* list_name, PyObject* start, PyObject* end) {
+  Ref range = Ref::steal(PyTuple_Pack(2, start, end));
+  Ref list = host::getattr(self, list_name);
+  if (PyList_CheckExact(list.get()))
+    host::check(PyList_Append(list.get(), range.get()));
+  else
+    host::call_method(list.get(), N.append, range.get());
+}
+
+Ref set_read_only_range(const Args& a) {
+  append_range(a.self(), N.ro_ranges, a[1], a[2]);
+  return host::none();
+}
+
+Ref set_read_write_range(const Args& a) {
+  append_range(a.self(), N.rw_ranges, a[1], a[2]);
+  return host::none();
+}
+
+// Unpacks one range into its two bounds as `for s, e in ranges` would.
+void unpack_range(PyObject* item, Ref& s, Ref& e) {
+  Ref t = PyTuple_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PySequence_Tuple(item));
+  const Py_ssize_t n = PyTuple_Size(t.get());
+  if (n != 2) {
+    if (n > 2)
+      PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    else
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    host::throw_error();
+  }
+  s = Ref::borrow(PyTuple_GetItem(t.get(), 0));
+  e = Ref::borrow(PyTuple_GetItem(t.get(), 1));
+}
+
+// The list iterator re-reads the live list's length at each step and we hold each item while it
+// compares, so a host thread appending meanwhile (or a comparison running Python code) is safe.
+bool is_writable(PyObject* self, PyObject* reg) {
+  Ref rw = host::getattr(self, N.rw_ranges);
+  Ref iter = Ref::steal(PyObject_GetIter(rw.get()));
+  while (Ref item = Ref::steal_or_null(PyIter_Next(iter.get()))) {
+    Ref s, e;
+    unpack_range(item.get(), s, e);
+    if (host::check(PyObject_RichCompareBool(s.get(), reg, Py_LE)) &&
+        host::check(PyObject_RichCompareBool(reg, e.get(), Py_LE)))
+      return true;
+  }
+  if (PyErr_Occurred()) host::throw_error();
+  if (host::truthy(rw.get())) return false;
+  Ref ro = host::getattr(self, N.ro_ranges);
+  return !host::truthy(ro.get());
+}
+
+Ref is_writable_method(const Args& a) { return host::boolean(is_writable(a.self(), a[1])); }
+
+Ref on_read(const Args& a) {
+  host::fire_hook(a.self(), N.CUE_OnRead, a[1], a[2], a[3]);
+  return host::none();
+}
+
+Ref on_write(const Args& a) {
+  host::fire_hook(a.self(), N.CUE_OnWrite, a[1], a[2], a[3]);
+  return host::none();
+}
+
+Ref on_write_denied(const Args& a) {
+  host::fire_hook(a.self(), N.CUE_OnWriteDenied, a[1], a[2], a[3]);
+  return host::none();
+}
+
+// 0 <= addr < self.size, compared as the host compares (so a text address raises its TypeError).
+bool in_bank(PyObject* self, PyObject* addr) {
+  if (!host::check(PyObject_RichCompareBool(N.zero, addr, Py_LE))) return false;
+  Ref size = host::getattr(self, N.size);
+  return host::check(PyObject_RichCompareBool(addr, size.get(), Py_LT)) != 0;
+}
+
+Ref reg_read(const Args& a) {
+  PyObject* self = a.self();
+  BankLock guard(self);
+  if (!in_bank(self, a[1])) host::raise(PyExc_IndexError, "Register Address Out of Range");
+  Ref hr = host::getattr(self, N.hr);
+  return Ref::steal(PyObject_GetItem(hr.get(), a[1]));
+}
+
+Ref reg_write(const Args& a) {
+  PyObject* self = a.self();
+  BankLock guard(self);
+  if (!in_bank(self, a[1])) return host::boolean(false);
+  Ref masked = Ref::steal(PyNumber_And(a[2], N.mask16));
+  Ref hr = host::getattr(self, N.hr);
+  host::check(PyObject_SetItem(hr.get(), a[1], masked.get()));
+  return host::boolean(true);
+}
+
+using host::default_int;
+using host::default_text;
+using host::Param;
+
+}  // namespace
+
+const host::MethodDef kInit{"__init__", init,
+                            {{"self"},
+                             {"size", default_int(7000), "int"},
+                             {"reg_log_filename", default_text("modbus_reg_tbl.json")}}};
+const host::MethodDef kSetReadOnlyRange{
+    "CUF_Set_ReadOnlyRange", set_read_only_range, {{"self"}, {"start", {}, "int"}, {"end", {}, "int"}}};
+const host::MethodDef kSetReadWriteRange{
+    "CUF_Set_ReadWriteRange", set_read_write_range, {{"self"}, {"start", {}, "int"}, {"end", {}, "int"}}};
+const host::MethodDef kIsWritable{"_is_writable", is_writable_method, {{"self"}, {"reg", {}, "int"}}, "bool"};
+const host::MethodDef kOnRead{
+    "_on_read", on_read, {{"self"}, {"ip", {}, "str"}, {"addr", {}, "int"}, {"val", {}, "int"}}};
+const host::MethodDef kOnWrite{
+    "_on_write", on_write, {{"self"}, {"ip", {}, "str"}, {"addr", {}, "int"}, {"val", {}, "int"}}};
+const host::MethodDef kOnWriteDenied{
+    "_on_write_denied", on_write_denied, {{"self"}, {"ip", {}, "str"}, {"addr", {}, "int"}, {"val", {}, "int"}}};
+const host::MethodDef kRegRead{"CUF_REG_Read", reg_read, {{"self"}, {"addr", {}, "int"}}, "int"};
+const host::MethodDef kRegWrite{
+    "CUF_REG_Write", reg_write, {{"self"}, {"addr", {}, "int"}, {"value", {}, "int"}}, "bool"};
+
+}  // namespace holdbank

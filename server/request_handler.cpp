@@ -1,0 +1,4 @@
+#include "server/stub.hpp"
+namespace holdbank {
+const host::MethodDef kHandle{"handle", not_yet, {{"self"}}};
+}
