@@ -1,8 +1,92 @@
-#include "server/stub.hpp"
+// Starting the listener (CUF_Open) and the orderly shutdown (CUF_Close): save, drop every master,
+// stop the listener, release the port, in that order.
+#include "server/holdbank.hpp"
+
+using host::Args;
+using host::Ref;
+
 namespace holdbank {
-using host::default_text;
-using host::default_int;
-const host::MethodDef kOpen{"CUF_Open", not_yet,
-    {{"self"}, {"ip", default_text("0.0.0.0"), "str"}, {"port", default_int(502), "int"}}};
-const host::MethodDef kClose{"CUF_Close", not_yet, {{"self"}}, nullptr, " 主動安全關閉伺服器：先存檔、再釋放網絡資源 "};
+namespace {
+
+Ref open(const Args& a) {
+  PyObject* self = a.self();
+  PyObject* ip = a[1];
+  PyObject* port = a[2];
+  Ref listener_class = host::getattr(N.holdbank_module, "ThreadedSocklinkServer");
+  Ref worker_class = host::getattr(N.holdbank_module, "CLASS_SocklinkWorker");
+  Ref address = Ref::steal(PyTuple_Pack(2, ip, port));
+  Ref listener = host::call(listener_class.get(), address.get(), worker_class.get());
+  host::setattr(self, N.server_net, listener.get());
+  host::setattr(listener.get(), N.owner, self);
+
+  Ref thread_class = host::getattr(N.threading_module, N.Thread);
+  Ref serve = host::getattr(listener.get(), N.serve_forever);
+  Ref kwargs = Ref::steal(PyDict_New());
+  host::check(PyDict_SetItemString(kwargs.get(), "target", serve.get()));
+  host::check(PyDict_SetItemString(kwargs.get(), "daemon", Py_True));
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref thread = host::call_kw(thread_class.get(), no_args.get(), kwargs.get());
+  host::setattr(self, N.server_thread, thread.get());
+  host::call_method(thread.get(), N.start);
+
+  Ref line = Ref::steal(PyUnicode_FromFormat("[Holdbank] Server Started on %S:%S", ip, port));
+  host::print_line(line.get());
+  return host::none();
 }
+
+// Runs `step`; an ordinary error is logged at ERROR as `prefix` + its text and swallowed.
+template <class F>
+bool logged(const char* prefix, F&& step) {
+  try {
+    step();
+    return true;
+  } catch (const host::PyError&) {
+    host::Fetched err;
+    if (!err.matches(PyExc_Exception)) {
+      err.restore();
+      throw;
+    }
+    Ref message = host::concat(prefix, err.value());
+    host::log(N.logger, N.error, message.get());
+    return false;
+  }
+}
+
+Ref close(const Args& a) {
+  PyObject* self = a.self();
+  host::print_line("[Holdbank] 🔄 Executing safity close procedure...");
+  logged("Auto save failed during close: ", [&] {
+    Ref name = host::getattr(self, N.default_backup_file);
+    host::call_method(self, N.CUF_SaveToFile, name.get());
+  });
+
+  Ref keys;
+  {
+    BankLock guard(self);
+    Ref registry = host::getattr(self, N.active_connections);
+    keys = Ref::steal(PySequence_List(registry.get()));
+  }
+  for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i)
+    host::call_method(self, N.CUF_DisconnectClient, PyList_GetItem(keys.get(), i));
+
+  Ref listener = host::getattr(self, N.server_net);
+  if (listener.get() != Py_None) {
+    logged("Error closing TCP server: ", [&] {
+      host::call_method(listener.get(), N.shutdown);
+      host::call_method(listener.get(), N.server_close);
+      host::print_line("[Holdbank] 🛑 TCP port was closed。");
+    });
+  }
+  return host::none();
+}
+
+using host::default_int;
+using host::default_text;
+
+}  // namespace
+
+const host::MethodDef kOpen{
+    "CUF_Open", open, {{"self"}, {"ip", default_text("0.0.0.0"), "str"}, {"port", default_int(502), "int"}}};
+const host::MethodDef kClose{"CUF_Close", close, {{"self"}}, nullptr, " 主動安全關閉伺服器：先存檔、再釋放網絡資源 "};
+
+}  // namespace holdbank
