@@ -1,0 +1,140 @@
+"""The registry of connected masters, with real connected sockets."""
+import logging
+import socket
+import threading
+
+import pytest
+
+import Holdbank
+from conftest import wait_until
+
+
+@pytest.fixture
+def pairs():
+    made = []
+
+    def make():
+        a, b = socket.socketpair()
+        made.extend([a, b])
+        return a, b
+
+    yield make
+    for s in made:
+        s.close()
+
+
+def test_connect_and_disconnect_steps_with_hooks(pairs):
+    b = Holdbank.CLASS_Holdbank(10)
+    calls = []
+    b.CUE_OnConnect = lambda ip, full: calls.append(("connect", ip, full, b.lock.locked()))
+    b.CUE_OnDisconnect = lambda full: calls.append(("disconnect", full, b.lock.locked()))
+    s1, _ = pairs()
+    assert b._on_client_connect("192.0.2.7", "192.0.2.7:50000", s1) is None
+    assert b.active_connections == {"192.0.2.7:50000": s1}
+    assert b.CUF_ListConnections() == ["192.0.2.7:50000"]
+    assert b._on_client_disconnect("192.0.2.7:50000") is None
+    assert b.CUF_ListConnections() == []
+    # a key that is not registered still raises the hook
+    b._on_client_disconnect("10.0.0.1:1")
+    assert calls == [("connect", "192.0.2.7", "192.0.2.7:50000", False),
+                     ("disconnect", "192.0.2.7:50000", False),
+                     ("disconnect", "10.0.0.1:1", False)]
+
+
+def test_list_keeps_connection_order_and_is_a_copy(pairs):
+    b = Holdbank.CLASS_Holdbank(10)
+    for i in range(3):
+        b._on_client_connect("127.0.0.1", "127.0.0.1:%d" % (1000 + i), pairs()[0])
+    listed = b.CUF_ListConnections()
+    b._on_client_disconnect("127.0.0.1:1001")
+    assert listed == ["127.0.0.1:1000", "127.0.0.1:1001", "127.0.0.1:1002"]
+    assert b.CUF_ListConnections() == ["127.0.0.1:1000", "127.0.0.1:1002"]
+
+
+def test_same_key_replaces_the_socket(pairs):
+    b = Holdbank.CLASS_Holdbank(10)
+    first, second = pairs()[0], pairs()[0]
+    b._on_client_connect("127.0.0.1", "k", first)
+    b._on_client_connect("127.0.0.1", "k", second)
+    assert b.active_connections == {"k": second}
+
+
+def test_disconnect_unknown_key_returns_false_and_logs_nothing(caplog):
+    b = Holdbank.CLASS_Holdbank(10)
+    with caplog.at_level(logging.DEBUG, logger="Holdbank"):
+        assert b.CUF_DisconnectClient("192.0.2.1:1") is False
+    assert caplog.records == []
+
+
+def test_disconnect_wakes_a_thread_blocked_receiving(pairs):
+    """Closing alone would leave the blocked receive waiting forever."""
+    b = Holdbank.CLASS_Holdbank(10)
+    ours, peer = pairs()
+    dup = ours.dup()  # what a handler blocks on: its own descriptor
+    woke = []
+    t = threading.Thread(target=lambda: woke.append(dup.recv(10)))
+    t.start()
+    b._on_client_connect("127.0.0.1", "127.0.0.1:5", ours)
+    assert b.CUF_DisconnectClient("127.0.0.1:5") is True
+    t.join(5)
+    dup.close()
+    assert not t.is_alive() and woke == [b""]
+    assert ours.fileno() == -1
+    # the entry stays until the handler's disconnect step; a second drop closes nothing new
+    assert b.CUF_ListConnections() == ["127.0.0.1:5"]
+    assert b.CUF_DisconnectClient("127.0.0.1:5") is True
+    assert peer.recv(10) == b""
+
+
+class FailingClose:
+    def shutdown(self, how):
+        pass
+
+    def close(self):
+        raise OSError("cannot close")
+
+
+def test_disconnect_logs_a_failed_close(caplog):
+    b = Holdbank.CLASS_Holdbank(10)
+    b._on_client_connect("127.0.0.1", "k", FailingClose())
+    with caplog.at_level(logging.ERROR, logger="Holdbank"):
+        assert b.CUF_DisconnectClient("k") is False
+    assert [r.getMessage() for r in caplog.records] == ["Disconnect error: cannot close"]
+    assert b.CUF_ListConnections() == ["k"] and not b.lock.locked()
+
+
+def test_hook_error_reaches_the_caller_after_the_registry_changed(pairs):
+    b = Holdbank.CLASS_Holdbank(10)
+
+    def boom(*a):
+        raise RuntimeError("hook")
+
+    b.CUE_OnConnect = b.CUE_OnDisconnect = boom
+    with pytest.raises(RuntimeError):
+        b._on_client_connect("127.0.0.1", "k", pairs()[0])
+    assert b.CUF_ListConnections() == ["k"]
+    with pytest.raises(RuntimeError):
+        b._on_client_disconnect("k")
+    assert b.CUF_ListConnections() == [] and not b.lock.locked()
+
+
+def test_hooks_may_use_the_registry(pairs):
+    """Hooks run without the lock held, so they may list and drop connections."""
+    b = Holdbank.CLASS_Holdbank(10)
+    seen = []
+    b.CUE_OnConnect = lambda ip, full: seen.append((b.CUF_ListConnections(), b.CUF_DisconnectClient(full)))
+    b._on_client_connect("127.0.0.1", "k", pairs()[0])
+    assert seen == [(["k"], True)]
+
+
+def test_served_master_is_listed_and_dropped(served, master):
+    bank = served()
+    events = []
+    bank.CUE_OnDisconnect = lambda full: events.append(full)
+    m = master()
+    full = "127.0.0.1:%d" % m.getsockname()[1]
+    wait_until(lambda: bank.CUF_ListConnections() == [full])
+    assert bank.CUF_DisconnectClient(full) is True
+    wait_until(lambda: events == [full])
+    assert bank.CUF_ListConnections() == []
+    assert m.recv(10) == b""
