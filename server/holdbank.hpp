@@ -32,6 +32,8 @@ struct Names {
       *Thread, *add, *keys;
   PyObject* zero;  // the integer 0
   PyObject* mask16;  // the integer 0xFFFF
+  // Our own methods, to recognise a server whose class and instance leave them as they are.
+  PyObject *fn_is_writable, *fn_on_read, *fn_on_write, *fn_on_write_denied;
 };
 extern Names N;
 
@@ -49,6 +51,15 @@ class BankLock {
   host::Ref lock_;
   bool acquired_ = false;
 };
+
+// Whether `server.<name>` is our own function `fn`: neither the instance's __dict__ nor the
+// class (or a subclass) replaces it. The request handler then takes shortcuts that give the same
+// result without going through Python.
+bool is_own_method(PyObject* server, PyObject* name, PyObject* fn);
+
+// What _is_writable answers for `reg`, computed without creating Python objects when the ranges
+// are plain lists of (int, int) tuples.
+bool ranges_allow(PyObject* server, std::uint32_t reg);
 
 // Method definitions, in the files named after what they build.
 // register_bank.cpp

@@ -159,8 +159,12 @@ Ref init_module() {
   }
   {
     Ref bases = Ref::steal(PyTuple_New(0));
-    bind(m, "CLASS_Holdbank",
-         host::make_class(class_def("CLASS_Holdbank", kHoldbankMethods), bases.get(), N.module_name, ns));
+    Ref cls = host::make_class(class_def("CLASS_Holdbank", kHoldbankMethods), bases.get(), N.module_name, ns);
+    bind(m, "CLASS_Holdbank", cls);
+    N.fn_is_writable = keep(host::getattr(cls.get(), N._is_writable));
+    N.fn_on_read = keep(host::getattr(cls.get(), N._on_read));
+    N.fn_on_write = keep(host::getattr(cls.get(), N._on_write));
+    N.fn_on_write_denied = keep(host::getattr(cls.get(), N._on_write_denied));
   }
   {
     Ref base = host::getattr(m, "CLASS_Holdbank");

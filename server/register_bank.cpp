@@ -118,6 +118,18 @@ bool is_writable(PyObject* self, PyObject* reg) {
 
 Ref is_writable_method(const Args& a) { return host::boolean(is_writable(a.self(), a[1])); }
 
+// Bounds of an exact (int, int) tuple that fit in 64 bits; false for anything else.
+bool int_bounds(PyObject* range, long long& s, long long& e) {
+  if (!PyTuple_CheckExact(range) || PyTuple_Size(range) != 2) return false;
+  PyObject* a = PyTuple_GetItem(range, 0);
+  PyObject* b = PyTuple_GetItem(range, 1);
+  if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return false;
+  int oa = 0, ob = 0;
+  s = PyLong_AsLongLongAndOverflow(a, &oa);
+  e = PyLong_AsLongLongAndOverflow(b, &ob);
+  return !oa && !ob && !PyErr_Occurred();
+}
+
 Ref on_read(const Args& a) {
   host::fire_hook(a.self(), N.CUE_OnRead, a[1], a[2], a[3]);
   return host::none();
@@ -163,6 +175,44 @@ using host::default_text;
 using host::Param;
 
 }  // namespace
+
+bool is_own_method(PyObject* server, PyObject* name, PyObject* fn) {
+  Ref from_class = Ref::steal_or_null(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(server)), name));
+  if (!from_class) {
+    PyErr_Clear();
+    return false;
+  }
+  if (from_class.get() != fn) return false;
+  static PyObject* dict_name = host::intern("__dict__").release();
+  Ref dict = Ref::steal_or_null(PyObject_GetAttr(server, dict_name));
+  if (!dict || !PyDict_Check(dict.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* shadow = PyDict_GetItemWithError(dict.get(), name);
+  if (!shadow && PyErr_Occurred()) host::throw_error();
+  return shadow == nullptr;
+}
+
+bool ranges_allow(PyObject* server, std::uint32_t reg) {
+  Ref rw = host::getattr(server, N.rw_ranges);
+  Ref ro = host::getattr(server, N.ro_ranges);
+  if (PyList_CheckExact(rw.get()) && PyList_CheckExact(ro.get())) {
+    bool plain = true;
+    const Py_ssize_t n = PyList_Size(rw.get());
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+      long long s, e;
+      if (!int_bounds(PyList_GetItem(rw.get(), i), s, e)) {
+        plain = false;
+        break;
+      }
+      if (s <= reg && reg <= e) return true;
+    }
+    if (plain) return n == 0 && PyList_Size(ro.get()) == 0;
+  }
+  Ref r = host::integer(reg);
+  return is_writable(server, r.get());
+}
 
 const host::MethodDef kInit{"__init__", init,
                             {{"self"},

@@ -53,11 +53,25 @@ class OwnDescriptor {
 };
 
 // The register bank as modbus::execute sees it, over the server object.
+//
+// Every call the server's methods would make is made, in the same order, unless it cannot be
+// observed: when `_on_read` (say) is our own method and CUE_OnRead is false once the lock is
+// held, no hook can run for the rest of the locked stretch (no Python code runs while we hold the
+// interpreter lock), so the per-register dispatch is skipped. Likewise `_is_writable`, when it is
+// ours, is answered from the range lists directly.
 class ServerBank {
  public:
   ServerBank(PyObject* server, PyObject* client_ip) : server_(server), ip_(client_ip) {}
 
+  // Called before each request: what was decided for the previous one may have changed.
+  void begin_request() { writable_checked_ = false; }
+
   bool is_writable(std::uint32_t addr) {
+    if (!writable_checked_) {
+      writable_native_ = is_own_method(server_, N._is_writable, N.fn_is_writable);
+      writable_checked_ = true;
+    }
+    if (writable_native_) return ranges_allow(server_, addr);
     Ref a = host::integer(addr);
     return host::truthy(host::call_method(server_, N._is_writable, a.get()).get());
   }
@@ -66,11 +80,16 @@ class ServerBank {
     guard_.emplace(server_);
     hr_ = host::getattr(server_, N.hr);
     size_ = host::getattr(server_, N.size);
-    int overflow = 0;
-    int_size_ = PyLong_Check(size_.get()) ? PyLong_AsLongLongAndOverflow(size_.get(), &overflow) : 0;
-    if (int_size_ == -1 && PyErr_Occurred()) host::throw_error();
     size_is_int_ = PyLong_Check(size_.get());
-    if (overflow) int_size_ = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    if (size_is_int_) {
+      int overflow = 0;
+      int_size_ = PyLong_AsLongLongAndOverflow(size_.get(), &overflow);
+      if (int_size_ == -1 && PyErr_Occurred()) host::throw_error();
+      if (overflow) int_size_ = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    }
+    plain_list_ = PyList_CheckExact(hr_.get()) && size_is_int_;
+    quiet_read_ = quiet(N._on_read, N.fn_on_read, N.CUE_OnRead);
+    quiet_write_ = quiet(N._on_write, N.fn_on_write, N.CUE_OnWrite);
   }
 
   void unlock() {
@@ -80,23 +99,51 @@ class ServerBank {
   }
 
   bool read(std::uint32_t addr, std::uint16_t& value) {
+    if (quiet_read_ && plain_list_) {
+      if (static_cast<long long>(addr) >= int_size_) {
+        value = 0;
+        return true;
+      }
+      if (static_cast<long long>(addr) < PyList_Size(hr_.get())) return to_word(PyList_GetItem(hr_.get(), addr), value);
+    }
     Ref a = host::integer(addr);
     Ref val = in_bank(a.get(), addr) ? Ref::steal(PyObject_GetItem(hr_.get(), a.get())) : Ref::borrow(N.zero);
-    host::call_method(server_, N._on_read, ip_, a.get(), val.get());
+    if (!quiet_read_) host::call_method(server_, N._on_read, ip_, a.get(), val.get());
     return to_word(val.get(), value);
   }
 
   void store(std::uint32_t addr, std::uint16_t value) {
+    if (plain_list_ && static_cast<long long>(addr) >= int_size_) return;
+    Ref v = host::integer(value);
+    if (plain_list_ && static_cast<long long>(addr) < PyList_Size(hr_.get())) {
+      host::check(PyList_SetItem(hr_.get(), addr, v.release()));
+      return;
+    }
     Ref a = host::integer(addr);
     if (!in_bank(a.get(), addr)) return;
-    Ref v = host::integer(value);
     host::check(PyObject_SetItem(hr_.get(), a.get(), v.get()));
   }
 
-  void notify_write(std::uint32_t addr, std::uint16_t value) { notify(N._on_write, addr, value); }
-  void notify_write_denied(std::uint32_t addr, std::uint16_t value) { notify(N._on_write_denied, addr, value); }
+  // Under the lock (write-multiple) the decision made at lock() holds; after it (write-single)
+  // it is made afresh.
+  void notify_write(std::uint32_t addr, std::uint16_t value) {
+    if (guard_ ? quiet_write_ : quiet(N._on_write, N.fn_on_write, N.CUE_OnWrite)) return;
+    notify(N._on_write, addr, value);
+  }
+
+  void notify_write_denied(std::uint32_t addr, std::uint16_t value) {
+    if (quiet(N._on_write_denied, N.fn_on_write_denied, N.CUE_OnWriteDenied)) return;
+    notify(N._on_write_denied, addr, value);
+  }
 
  private:
+  // True when `method` is ours and its hook is false: calling it would do nothing.
+  bool quiet(PyObject* method, PyObject* fn, PyObject* hook) {
+    if (!is_own_method(server_, method, fn)) return false;
+    Ref h = host::getattr(server_, hook);
+    return !host::truthy(h.get());
+  }
+
   bool in_bank(PyObject* a, std::uint32_t addr) {
     if (size_is_int_) return static_cast<long long>(addr) < int_size_;
     return host::check(PyObject_RichCompareBool(a, size_.get(), Py_LT)) != 0;
@@ -126,6 +173,11 @@ class ServerBank {
   Ref hr_, size_;
   long long int_size_ = 0;
   bool size_is_int_ = true;
+  bool plain_list_ = false;
+  bool quiet_read_ = false;
+  bool quiet_write_ = false;
+  bool writable_checked_ = false;
+  bool writable_native_ = false;
 };
 
 // True once another thread (CUF_DisconnectClient, the allow-list check) closed the socket object:
@@ -136,51 +188,80 @@ bool closed_elsewhere(PyObject* sock) {
   return host::as_long_long(no.get()) < 0;
 }
 
-void send_all(int fd, const std::vector<std::uint8_t>& bytes) {
+// Sends every byte unless an error comes first; returns 0 or the errno. Without the GIL.
+int send_all(int fd, const std::uint8_t* data, std::size_t size) {
   std::size_t sent = 0;
-  int err = 0;
-  {
-    host::GilRelease nogil;
-    while (sent < bytes.size()) {
-      const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        err = errno;
-        break;
-      }
-      sent += static_cast<std::size_t>(n);
+  while (sent < size) {
+    const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
     }
+    sent += static_cast<std::size_t>(n);
   }
-  if (err) raise_errno(err);
+  return 0;
 }
 
 // The request loop: returns when the master closes; raises for everything else.
+//
+// The answers to the requests of one receive are gathered and leave together, each whole, right
+// before the next receive: one release of the interpreter lock covers both system calls.
 void serve(int fd, PyObject* sock, PyObject* server, PyObject* client_ip) {
   static PyObject* struct_error = host::getattr(host::import("struct").get(), "error").release();
   modbus::FrameAssembler frames;
   std::vector<std::uint8_t> answer;
+  std::vector<std::uint8_t> outgoing;
   ServerBank bank(server, client_ip);
+  auto flush = [&] {
+    int err;
+    {
+      host::GilRelease nogil;
+      err = send_all(fd, outgoing.data(), outgoing.size());
+    }
+    outgoing.clear();
+    if (err) raise_errno(err);
+  };
   for (;;) {
     auto space = frames.recv_space();
     ssize_t n;
-    int err = 0;
+    int send_err = 0, recv_err = 0;
     {
       host::GilRelease nogil;
-      do {
-        n = ::recv(fd, space.first, space.second, 0);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0) err = errno;
+      send_err = send_all(fd, outgoing.data(), outgoing.size());
+      if (!send_err) {
+        do {
+          n = ::recv(fd, space.first, space.second, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) recv_err = errno;
+      }
     }
-    if (n < 0) raise_errno(err);
+    outgoing.clear();
+    if (send_err) raise_errno(send_err);
+    if (recv_err) raise_errno(recv_err);
     if (closed_elsewhere(sock)) raise_errno(EBADF);
     if (n == 0) return;
     frames.commit(static_cast<std::size_t>(n));
     modbus::Frame frame;
     while (frames.next(frame)) {
       if (frame.dropped) continue;
-      const modbus::Result r = modbus::execute(frame.header, frame.pdu, frame.pdu_len, bank, answer);
-      if (r.outcome == modbus::Outcome::Malformed) host::raise(struct_error, r.error);
-      send_all(fd, answer);
+      bank.begin_request();
+      modbus::Result r;
+      try {
+        r = modbus::execute(frame.header, frame.pdu, frame.pdu_len, bank, answer);
+      } catch (const host::PyError&) {
+        // The requests before this one were answered; their answers still go out.
+        if (!outgoing.empty()) {
+          host::Fetched err;
+          flush();
+          err.restore();
+        }
+        throw;
+      }
+      if (r.outcome == modbus::Outcome::Malformed) {
+        if (!outgoing.empty()) flush();
+        host::raise(struct_error, r.error);
+      }
+      outgoing.insert(outgoing.end(), answer.begin(), answer.end());
     }
   }
 }

@@ -370,3 +370,72 @@ def test_many_masters_at_once(bank, port):
     for t in threads:
         t.join(20)
     assert errors == [] and bank.hr[:16] == [49] * 16
+
+
+# --- overrides are honoured on every request -------------------------------------------------------
+
+class Recording(Holdbank.CLASS_Holdbank):
+    def _on_read(self, ip, addr, val):
+        self.seen.append(("read", addr, val))
+
+    def _on_write(self, ip, addr, val):
+        self.seen.append(("write", addr, val))
+
+    def _on_write_denied(self, ip, addr, val):
+        self.seen.append(("denied", addr, val))
+
+    def _is_writable(self, reg):
+        self.seen.append(("asked", reg))
+        return reg != 3
+
+
+def test_subclass_methods_are_called(served, master):
+    b = served(cls=Recording, size=10)
+    b.seen = []
+    m = master()
+    answer(m, read_pdu(1, 2))
+    answer(m, write_multiple_pdu(0, [7, 8]))
+    answer(m, write_multiple_pdu(2, [1, 1]))
+    assert b.seen == [("read", 1, 0), ("read", 2, 0), ("asked", 0), ("asked", 1), ("write", 0, 7),
+                      ("write", 1, 8), ("asked", 2), ("asked", 3), ("denied", 2, 0), ("denied", 3, 0)]
+
+
+def test_instance_attributes_and_later_changes_take_effect_at_the_next_request(bank, master):
+    m = master()
+    bank.CUE_OnRead = None
+    answer(m, read_pdu(0, 1))
+    assert bank.events == []
+    bank._on_read = lambda ip, a, v: bank.events.append(("instance read", a))
+    answer(m, read_pdu(0, 1))
+    del bank._on_read
+    answer(m, read_pdu(1, 1))
+    bank.CUE_OnRead = lambda ip, a, v: bank.events.append(("hook", a))
+    answer(m, read_pdu(2, 1))
+    bank._is_writable = lambda reg: False
+    assert answer(m, write_multiple_pdu(0, [1])) == b"\x90\x02"
+    assert bank.events == [("instance read", 0), ("hook", 2), ("denied", "127.0.0.1", 0, 0)]
+
+
+@pytest.mark.parametrize("ranges, writable", [
+    ([(0.5, 2.5)], True),                 # float bounds compare like the host compares them
+    ([(2 ** 70 * -1, 2 ** 70)], True),    # bounds beyond 64 bits
+    ([[0, 5]], True),                     # a list as a range unpacks like a tuple
+    ([(5, 9)], False),
+])
+def test_unusual_ranges(bank, master, ranges, writable):
+    bank.rw_ranges.extend(ranges)
+    m = master()
+    reply = answer(m, b"\x06\x00\x02\x00\x01")
+    assert (reply == b"\x06\x00\x02\x00\x01") is writable
+
+
+def test_a_bank_that_is_not_a_plain_list(served, master):
+    class Bank(list):
+        pass
+
+    b = served(size=4)
+    b.hr = Bank([1, 2, 3, 4])
+    m = master()
+    assert answer(m, read_pdu(2, 3)) == b"\x03\x06\x00\x03\x00\x04\x00\x00"
+    answer(m, b"\x06\x00\x00\x00\x09")
+    assert b.hr[0] == 9 and type(b.hr) is Bank
