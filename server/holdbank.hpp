@@ -34,6 +34,9 @@ struct Names {
   PyObject* mask16;  // the integer 0xFFFF
   // Our own methods, to recognise a server whose class and instance leave them as they are.
   PyObject *fn_is_writable, *fn_on_read, *fn_on_write, *fn_on_write_denied;
+  PyObject *holdbank_class, *secured_class;
+  PyObject* plain_lock_type;  // type(threading.Lock())
+  PyObject* locked;
 };
 extern Names N;
 
@@ -49,6 +52,7 @@ class BankLock {
 
  private:
   host::Ref lock_;
+  host::Ref release_;  // the lock's bound release, looked up when it was acquired
   bool acquired_ = false;
 };
 

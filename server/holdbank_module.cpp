@@ -82,6 +82,11 @@ void intern_names() {
   N.Thread = I("Thread");
   N.add = I("add");
   N.keys = I("keys");
+  N.locked = I("locked");
+  {
+    Ref sample = host::call_method(N.threading_module, N.Lock);
+    N.plain_lock_type = keep(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(sample.get()))));
+  }
   N.zero = keep(host::integer(0));
   N.mask16 = keep(host::integer(0xFFFF));
 }
@@ -161,6 +166,7 @@ Ref init_module() {
     Ref bases = Ref::steal(PyTuple_New(0));
     Ref cls = host::make_class(class_def("CLASS_Holdbank", kHoldbankMethods), bases.get(), N.module_name, ns);
     bind(m, "CLASS_Holdbank", cls);
+    N.holdbank_class = keep(cls);
     N.fn_is_writable = keep(host::getattr(cls.get(), N._is_writable));
     N.fn_on_read = keep(host::getattr(cls.get(), N._on_read));
     N.fn_on_write = keep(host::getattr(cls.get(), N._on_write));
@@ -169,8 +175,9 @@ Ref init_module() {
   {
     Ref base = host::getattr(m, "CLASS_Holdbank");
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    bind(m, "CLASS_Holdbank_Secured", host::make_class(class_def("CLASS_Holdbank_Secured", kSecuredMethods),
-                                                       bases.get(), N.module_name, ns));
+    Ref cls = host::make_class(class_def("CLASS_Holdbank_Secured", kSecuredMethods), bases.get(), N.module_name, ns);
+    bind(m, "CLASS_Holdbank_Secured", cls);
+    N.secured_class = keep(cls);
   }
   return module;
 }

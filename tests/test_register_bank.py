@@ -366,3 +366,23 @@ def test_million_reads_and_writes_keep_memory_flat():
     gc.collect()
     assert after - before < 64 * 1024
     assert len(gc.get_objects()) - objects_before < 100
+
+
+@pytest.mark.parametrize("cls", [H, Holdbank.CLASS_Holdbank_Secured, type("Sub", (H,), {})])
+@pytest.mark.parametrize("op", ["read", "write"])
+def test_host_access_waits_while_another_thread_holds_the_lock(cls, op):
+    try:
+        b = cls(10)
+    except NotImplementedError:
+        pytest.skip("class not built yet")
+    done = []
+    call = (lambda: done.append(b.CUF_REG_Read(1))) if op == "read" else (lambda: done.append(b.CUF_REG_Write(1, 9)))
+    with b.lock:
+        t = threading.Thread(target=call)
+        t.start()
+        t.join(0.2)
+        assert t.is_alive() and done == []
+        b.hr[1] = 5
+    t.join(5)
+    assert done == ([5] if op == "read" else [True])
+    assert b.hr[1] == (5 if op == "read" else 9)
