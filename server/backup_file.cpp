@@ -1,7 +1,410 @@
-#include "server/stub.hpp"
+// The register backup file: the whole bank saved as JSON ("READ_WRITE" and "READ_ONLY" sections,
+// decimal address -> value) and restored from it.
+//
+// The file is the only copy of the registers that survives a restart, so a save never leaves it
+// half-written (a temporary file in the same folder replaces it in one step), and a load stores
+// nothing unless every entry of the file is good (otherwise CUF_Close would later overwrite the
+// user's file with a bank that is neither the old one nor the file's).
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "server/holdbank.hpp"
+
+using host::Args;
+using host::Ref;
+
 namespace holdbank {
-const host::MethodDef kSaveToFile{"CUF_SaveToFile", not_yet, {{"self"}, {"filename", {}, "str"}}, nullptr,
-    " 將所有 Holding Register 依據可讀寫與唯讀區分並存成檔案 "};
-const host::MethodDef kLoadFromFile{"CUF_LoadFromFile", not_yet, {{"self"}, {"Pms_IniFile", {}, "str"}}, "bool",
-    " 需求功能：載入前次的 Register 內容 "};
+namespace {
+
+// What this file needs beyond the module's shared names; filled on first use, under the
+// interpreter lock, and kept for the process's life.
+struct Local {
+  PyObject *READ_WRITE, *READ_ONLY;
+  PyObject *open, *dump, *load;  // builtins.open, json.dump, json.load
+  PyObject *path_module, *stat_module;
+  PyObject *text_kwargs, *dump_kwargs;  // encoding="utf-8"; indent=4, ensure_ascii=False
+  PyObject *flush, *fileno, *hex;
+  PyObject *errno_name, *strerror_name;
+};
+
+PyObject* keep(Ref r) { return r.release(); }
+
+PyObject* kwargs(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  Ref d = Ref::steal(PyDict_New());
+  for (const auto& item : items) host::check(PyDict_SetItemString(d.get(), item.first, item.second));
+  return keep(std::move(d));
 }
+
+const Local& local() {
+  static Local L;
+  static bool ready = false;
+  if (ready) return L;
+  L.READ_WRITE = keep(host::intern("READ_WRITE"));
+  L.READ_ONLY = keep(host::intern("READ_ONLY"));
+  L.open = keep(host::getattr(host::import("builtins").get(), "open"));
+  L.dump = keep(host::getattr(N.json_module, "dump"));
+  L.load = keep(host::getattr(N.json_module, "load"));
+  L.path_module = keep(host::getattr(N.os_module, "path"));
+  L.stat_module = keep(host::import("stat"));
+  Ref utf8 = host::text("utf-8");
+  L.text_kwargs = kwargs({{"encoding", utf8.get()}});
+  Ref four = host::integer(4);
+  L.dump_kwargs = kwargs({{"indent", four.get()}, {"ensure_ascii", Py_False}});
+  L.flush = keep(host::intern("flush"));
+  L.fileno = keep(host::intern("fileno"));
+  L.hex = keep(host::intern("hex"));
+  L.errno_name = keep(host::intern("errno"));
+  L.strerror_name = keep(host::intern("strerror"));
+  ready = true;
+  return L;
+}
+
+Ref os_call(const char* fn, std::initializer_list<PyObject*> args) {
+  Ref f = host::getattr(N.os_module, fn);
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* arg : args) {
+    Py_INCREF(arg);
+    PyTuple_SetItem(t.get(), i++, arg);
+  }
+  return host::call_kw(f.get(), t.get(), nullptr);
+}
+
+Ref path_call(const char* fn, PyObject* arg) { return host::call(host::getattr(local().path_module, fn).get(), arg); }
+
+// open(file, mode, encoding="utf-8"): text mode, so line ends follow the platform.
+Ref open_text(PyObject* file, const char* mode) {
+  Ref m = host::text(mode);
+  Ref args = Ref::steal(PyTuple_Pack(2, file, m.get()));
+  return host::call_kw(local().open, args.get(), local().text_kwargs);
+}
+
+void dump_json(PyObject* obj, PyObject* file) {
+  Ref args = Ref::steal(PyTuple_Pack(2, obj, file));
+  host::call_kw(local().dump, args.get(), local().dump_kwargs);
+}
+
+// Runs a clean-up step while an error is on its way out: the step's own failure is dropped and
+// the original error is given back.
+template <class F>
+void while_failing(F&& step) noexcept {
+  host::Fetched pending;
+  try {
+    step();
+  } catch (const host::PyError&) {
+    PyErr_Clear();
+  } catch (...) {
+  }
+  pending.restore();
+}
+
+void close_quietly(PyObject* file) {
+  while_failing([&] { host::call_method(file, N.close); });
+}
+
+Ref join_text(std::initializer_list<PyObject*> parts) {
+  Ref list = Ref::steal(PyList_New(0));
+  for (PyObject* p : parts) {
+    Ref s = Ref::steal(PyObject_Str(p));
+    host::check(PyList_Append(list.get(), s.get()));
+  }
+  Ref empty = host::text("");
+  return Ref::steal(PyUnicode_Join(empty.get(), list.get()));
+}
+
+// ---- save ------------------------------------------------------------------------------------
+
+// Every register sorted by the instance's own _is_writable, copied under one hold of the lock so
+// the file shows the bank at one moment.
+Ref snapshot(PyObject* self) {
+  Ref rw = Ref::steal(PyDict_New());
+  Ref ro = Ref::steal(PyDict_New());
+  {
+    BankLock guard(self);
+    Ref size_obj = host::getattr(self, N.size);
+    const Py_ssize_t size = PyNumber_AsSsize_t(size_obj.get(), PyExc_OverflowError);
+    if (size == -1 && PyErr_Occurred()) host::throw_error();
+    Ref hr = host::getattr(self, N.hr);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      Ref addr = Ref::steal(PyLong_FromSsize_t(i));
+      Ref value = Ref::steal(PyObject_GetItem(hr.get(), addr.get()));
+      Ref writable = host::call_method(self, N._is_writable, addr.get());
+      Ref key = Ref::steal(PyObject_Str(addr.get()));
+      host::check(PyDict_SetItem(host::truthy(writable.get()) ? rw.get() : ro.get(), key.get(), value.get()));
+    }
+  }
+  Ref top = Ref::steal(PyDict_New());
+  host::check(PyDict_SetItem(top.get(), local().READ_WRITE, rw.get()));
+  host::check(PyDict_SetItem(top.get(), local().READ_ONLY, ro.get()));
+  return top;
+}
+
+// Devices and pipes (/dev/null, a FIFO) cannot be replaced by a file: they are written as they are.
+// This is also the path that lets open() report a name it cannot write with its usual error.
+void write_in_place(PyObject* path, PyObject* content) {
+  Ref file = open_text(path, "w");
+  try {
+    dump_json(content, file.get());
+  } catch (const host::PyError&) {
+    close_quietly(file.get());
+    throw;
+  }
+  host::call_method(file.get(), N.close);
+}
+
+// An error about the temporary file is reported against the name the caller gave, as open() on
+// that name would have reported it.
+[[noreturn]] void rethrow_for(PyObject* path) {
+  host::Fetched err;
+  if (err.matches(PyExc_OSError)) {
+    Ref no = Ref::steal_or_null(PyObject_GetAttr(err.value(), local().errno_name));
+    Ref why = Ref::steal_or_null(PyObject_GetAttr(err.value(), local().strerror_name));
+    if (no && why && no.get() != Py_None) {
+      Ref renamed = Ref::steal_or_null(PyObject_CallFunctionObjArgs(PyExc_OSError, no.get(), why.get(), path, nullptr));
+      if (renamed) {
+        Ref type = Ref::steal(PyObject_Type(renamed.get()));
+        PyErr_SetObject(type.get(), renamed.get());
+        host::throw_error();
+      }
+    }
+    PyErr_Clear();
+  }
+  err.restore();
+  host::throw_error();
+}
+
+// Creates an empty temporary file next to `target`; returns (name, descriptor). New files get
+// what open() would give (0666 less the umask); `mode`, when given, is set before any content.
+std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
+  long long flags = 0;
+  // O_BINARY exists only on Windows, where it keeps the C runtime from translating line ends a
+  // second time.
+  for (const char* flag : {"O_WRONLY", "O_CREAT", "O_EXCL", "O_BINARY"}) {
+    Ref v = Ref::steal_or_null(PyObject_GetAttrString(N.os_module, flag));
+    if (v)
+      flags |= host::as_long_long(v.get());
+    else
+      PyErr_Clear();
+  }
+  Ref flags_obj = host::integer(flags);
+  Ref perms = host::integer(0666);
+  Ref prefix = host::text(".holdbank-");
+  Ref suffix = host::text(".tmp");
+  Ref random_len = host::integer(8);
+  for (int attempt = 0;; ++attempt) {
+    Ref random = os_call("urandom", {random_len.get()});
+    Ref hex = host::call_method(random.get(), local().hex);
+    Ref base = join_text({prefix.get(), hex.get(), suffix.get()});
+    Ref name = host::call(host::getattr(local().path_module, "join").get(), folder, base.get());
+    Ref fd = Ref::steal_or_null(
+        PyObject_CallFunctionObjArgs(host::getattr(N.os_module, "open").get(), name.get(), flags_obj.get(),
+                                     perms.get(), nullptr));
+    if (fd) return {name, fd};
+    if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+      PyErr_Clear();
+      continue;
+    }
+    rethrow_for(path);
+  }
+}
+
+// The rename reaches the disk with its folder. The file is saved either way, so a folder that
+// cannot be synced (not POSIX) changes nothing.
+void sync_folder(PyObject* folder) noexcept {
+  try {
+    Ref read_only = host::getattr(N.os_module, "O_RDONLY");
+    Ref dir_fd = os_call("open", {folder, read_only.get()});
+    while_failing([&] { os_call("fsync", {dir_fd.get()}); });
+    os_call("close", {dir_fd.get()});
+  } catch (const host::PyError&) {
+    PyErr_Clear();
+  }
+}
+
+// Writes the whole content to a temporary file in the target's folder, puts it on disk, then
+// moves it over the target in one step: whatever fails, the old file stays as it was.
+void write_replacing(PyObject* target, PyObject* path, PyObject* mode, PyObject* content) {
+  Ref folder = path_call("dirname", target);
+  auto created = create_temporary(folder.get(), path);
+  Ref name = std::move(created.first);
+  Ref fd = std::move(created.second);
+  Ref file;
+  try {
+    if (mode) os_call("chmod", {name.get(), mode});
+    file = open_text(fd.get(), "w");  // owns the descriptor from here on
+    dump_json(content, file.get());
+    host::call_method(file.get(), local().flush);
+    Ref fileno = host::call_method(file.get(), local().fileno);
+    os_call("fsync", {fileno.get()});
+    host::call_method(file.get(), N.close);
+    os_call("replace", {name.get(), target});
+  } catch (const host::PyError&) {
+    if (file)
+      close_quietly(file.get());
+    else
+      while_failing([&] { os_call("close", {fd.get()}); });
+    while_failing([&] { os_call("unlink", {name.get()}); });
+    throw;
+  }
+  sync_folder(folder.get());
+}
+
+void write_file(PyObject* filename, PyObject* content) {
+  Ref path = os_call("fsdecode", {filename});  // TypeError for None, as open() gives
+  // A symbolic link stays: the file it leads to is the one replaced.
+  Ref target = path_call("realpath", path.get());
+  Ref st = Ref::steal_or_null(PyObject_CallFunctionObjArgs(host::getattr(N.os_module, "stat").get(),
+                                                           target.get(), nullptr));
+  if (!st) {
+    if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+      PyErr_Clear();
+      write_replacing(target.get(), path.get(), nullptr, content);
+      return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) host::throw_error();
+    PyErr_Clear();  // not reachable as a file: let open() say why
+    write_in_place(path.get(), content);
+    return;
+  }
+  Ref st_mode = host::getattr(st.get(), "st_mode");
+  Ref regular = host::call(host::getattr(local().stat_module, "S_ISREG").get(), st_mode.get());
+  if (!host::truthy(regular.get())) {
+    write_in_place(path.get(), content);
+    return;
+  }
+  // A file we may not write is refused as open() refuses it, not replaced behind its back.
+  Ref w_ok = host::getattr(N.os_module, "W_OK");
+  Ref writable = os_call("access", {target.get(), w_ok.get()});
+  if (!host::truthy(writable.get())) {
+    write_in_place(path.get(), content);
+    return;
+  }
+  Ref mode = host::call(host::getattr(local().stat_module, "S_IMODE").get(), st_mode.get());
+  write_replacing(target.get(), path.get(), mode.get(), content);
+}
+
+Ref save_to_file(const Args& a) {
+  PyObject* self = a.self();
+  PyObject* filename = a[1];
+  Ref content = snapshot(self);
+  write_file(filename, content.get());
+  Ref line = host::concat("[Holdbank] 💾 Register successful save to json file: ", filename);
+  host::print_line(line.get());
+  return host::none();
+}
+
+// ---- load ------------------------------------------------------------------------------------
+
+Ref read_json(PyObject* name) {
+  Ref file = open_text(name, "r");
+  Ref data;
+  try {
+    data = host::call(local().load, file.get());
+  } catch (const host::PyError&) {
+    close_quietly(file.get());
+    throw;
+  }
+  host::call_method(file.get(), N.close);
+  return data;
+}
+
+[[noreturn]] void refuse(Ref message) {
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  host::throw_error();
+}
+
+struct Entry {
+  Ref addr, value;
+};
+
+// Converts and checks every entry of both sections, in file order; the entries that fall inside
+// the bank are returned, the others are left out. Any bad entry fails the whole file.
+std::vector<Entry> checked_entries(PyObject* self, PyObject* data) {
+  if (!PyDict_Check(data)) host::raise(PyExc_ValueError, "the file does not hold a JSON object");
+  Ref size = host::getattr(self, N.size);
+  Ref max_value = host::integer(0xFFFF);
+  std::vector<Entry> entries;
+  for (PyObject* section_name : {local().READ_WRITE, local().READ_ONLY}) {
+    PyObject* section = PyDict_GetItemWithError(data, section_name);  // borrowed
+    if (!section) {
+      if (PyErr_Occurred()) host::throw_error();
+      continue;
+    }
+    if (!PyDict_Check(section))
+      refuse(join_text({host::text("section ").get(), section_name, host::text(" is not a JSON object").get()}));
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *raw = nullptr;
+    while (PyDict_Next(section, &pos, &key, &raw)) {
+      Ref k = Ref::borrow(key), r = Ref::borrow(raw);
+      Ref addr = Ref::steal(PyNumber_Long(k.get()));
+      Ref value = Ref::steal(PyNumber_Long(r.get()));
+      if (!host::check(PyObject_RichCompareBool(N.zero, value.get(), Py_LE)) ||
+          !host::check(PyObject_RichCompareBool(value.get(), max_value.get(), Py_LE)))
+        refuse(join_text({host::text("register ").get(), addr.get(), host::text(" in ").get(), section_name,
+                          host::text(": value ").get(), value.get(),
+                          host::text(" is not a register value (0 to 65535)").get()}));
+      if (host::check(PyObject_RichCompareBool(N.zero, addr.get(), Py_LE)) &&
+          host::check(PyObject_RichCompareBool(addr.get(), size.get(), Py_LT)))
+        entries.push_back({std::move(addr), std::move(value)});
+    }
+  }
+  return entries;
+}
+
+Ref load_from_file(const Args& a) {
+  PyObject* self = a.self();
+  PyObject* name = a[1];
+  Ref exists = path_call("exists", name);
+  if (!host::truthy(exists.get())) {
+    Ref message = host::concat("指定載入的檔案不存在: ", name);
+    host::log(N.logger, N.warning, message.get());
+    return host::boolean(false);
+  }
+  try {
+    Ref data = read_json(name);  // before the lock: masters are not held up by the disk
+    std::vector<Entry> entries = checked_entries(self, data.get());
+    {
+      BankLock guard(self);
+      Ref hr = host::getattr(self, N.hr);
+      // A register list shorter than `size` (replaced by the host script) must not take half
+      // of the file.
+      Py_ssize_t highest = -1;
+      for (const Entry& e : entries) {
+        const Py_ssize_t i = PyLong_AsSsize_t(e.addr.get());
+        if (i == -1 && PyErr_Occurred()) host::throw_error();
+        if (i > highest) highest = i;
+      }
+      if (highest >= 0) {
+        const Py_ssize_t length = PyObject_Size(hr.get());
+        if (length < 0) host::throw_error();
+        if (length <= highest) host::raise(PyExc_IndexError, "the register list is shorter than size");
+      }
+      for (const Entry& e : entries) host::check(PyObject_SetItem(hr.get(), e.addr.get(), e.value.get()));
+    }
+    host::setattr(self, N.default_backup_file, name);
+    Ref count = Ref::steal(PyLong_FromSize_t(entries.size()));
+    Ref line = join_text({host::text("[Holdbank] 📂 Load file ").get(), name, host::text("，recover ").get(),
+                          count.get(), host::text(" reg. values。").get()});
+    host::print_line(line.get());
+    return host::boolean(true);
+  } catch (const host::PyError&) {
+    host::Fetched err;
+    if (!err.matches(PyExc_Exception)) {
+      err.restore();
+      throw;
+    }
+    Ref message = host::concat("reg. file load faillure: ", err.value());
+    host::log(N.logger, N.error, message.get());
+    return host::boolean(false);
+  }
+}
+
+}  // namespace
+
+const host::MethodDef kSaveToFile{"CUF_SaveToFile", save_to_file, {{"self"}, {"filename", {}, "str"}}, nullptr,
+    " 將所有 Holding Register 依據可讀寫與唯讀區分並存成檔案 "};
+const host::MethodDef kLoadFromFile{"CUF_LoadFromFile", load_from_file, {{"self"}, {"Pms_IniFile", {}, "str"}}, "bool",
+    " 需求功能：載入前次的 Register 內容 "};
+
+}  // namespace holdbank

@@ -1,0 +1,471 @@
+"""The register backup file: the JSON layout a save writes, the save that never leaves a
+half-written file behind, and the restore that stores a whole file or nothing."""
+import json
+import logging
+import os
+import select
+import stat
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import Holdbank
+from conftest import wait_until
+
+SAVED = "[Holdbank] 💾 Register successful save to json file: "
+
+
+def make_bank(size=3, values=None, backup="default.json"):
+    bank = Holdbank.CLASS_Holdbank(size, backup)
+    if values is not None:
+        bank.hr[: len(values)] = values
+    return bank
+
+
+def records(caplog):
+    return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "Holdbank"]
+
+
+def bank_text(size, values):
+    """The file of a bank with no range configured: everything is read-write."""
+    bank = make_bank(size, values)
+    section = {str(i): v for i, v in enumerate(bank.hr)}
+    return json.dumps({"READ_WRITE": section, "READ_ONLY": {}}, indent=4, ensure_ascii=False)
+
+
+# ---- what a save writes -----------------------------------------------------------------------
+
+THREE_FRESH = """{
+    "READ_WRITE": {
+        "0": 0,
+        "1": 0,
+        "2": 0
+    },
+    "READ_ONLY": {}
+}"""
+
+THREE_SPLIT = """{
+    "READ_WRITE": {
+        "0": 5,
+        "1": 6
+    },
+    "READ_ONLY": {
+        "2": 7
+    }
+}"""
+
+
+@pytest.mark.parametrize(
+    "values, rw_range, expected",
+    [(None, None, THREE_FRESH), ([5, 6, 7], (0, 1), THREE_SPLIT)],
+    ids=["no-range", "read-write-0-1"],
+)
+def test_save_writes_the_exact_layout(tmp_path, capsys, values, rw_range, expected):
+    bank = make_bank(3, values)
+    if rw_range:
+        bank.CUF_Set_ReadWriteRange(*rw_range)
+    target = str(tmp_path / "bank.json")
+    assert bank.CUF_SaveToFile(target) is None
+    assert (tmp_path / "bank.json").read_bytes() == expected.encode()
+    assert capsys.readouterr().out == SAVED + target + "\n"
+
+
+def test_save_sorts_by_a_subclass_is_writable(tmp_path):
+    class EvenWritable(Holdbank.CLASS_Holdbank):
+        # Reads the bank from inside the save's hold of the lock.
+        def _is_writable(self, reg):
+            return self.CUF_REG_Read(reg) % 2 == 0
+
+    bank = EvenWritable(4, "unused.json")
+    bank.hr[:] = [10, 11, 12, 13]
+    bank.CUF_SaveToFile(str(tmp_path / "b.json"))
+    saved = json.loads((tmp_path / "b.json").read_text())
+    assert saved == {"READ_WRITE": {"0": 10, "2": 12}, "READ_ONLY": {"1": 11, "3": 13}}
+    assert list(saved) == ["READ_WRITE", "READ_ONLY"]
+
+
+# ---- save errors reach the caller -------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name, error",
+    [
+        ("missing/b.json", FileNotFoundError),
+        ("plain.txt/b.json", NotADirectoryError),
+        ("folder", IsADirectoryError),
+    ],
+)
+def test_save_error_names_the_given_file(tmp_path, capsys, name, error):
+    (tmp_path / "plain.txt").write_text("keep")
+    (tmp_path / "folder").mkdir()
+    target = str(tmp_path / name)
+    with pytest.raises(error) as info:
+        make_bank().CUF_SaveToFile(target)
+    assert info.value.filename == target
+    assert sorted(os.listdir(tmp_path)) == ["folder", "plain.txt"]
+    assert os.listdir(tmp_path / "folder") == []
+    assert capsys.readouterr().out == ""
+
+
+def test_save_without_a_name_raises_type_error(capsys):
+    with pytest.raises(TypeError):
+        make_bank().CUF_SaveToFile(None)
+    assert capsys.readouterr().out == ""
+
+
+# ---- a failed save leaves the previous file as it was -------------------------------------------
+
+
+@pytest.fixture
+def previous(tmp_path):
+    """A backup file saved earlier, with its exact bytes."""
+    path = tmp_path / "bank.json"
+    make_bank(3, [1, 2, 3]).CUF_SaveToFile(str(path))
+    return path, path.read_bytes()
+
+
+def test_save_of_a_value_json_cannot_write_keeps_the_old_file(previous, capsys):
+    path, before = previous
+    capsys.readouterr()
+    bank = make_bank(3000)
+    bank.hr[2500] = object()  # fails well after the first bytes are written
+    with pytest.raises(TypeError):
+        bank.CUF_SaveToFile(str(path))
+    assert path.read_bytes() == before
+    assert os.listdir(path.parent) == ["bank.json"]
+    assert capsys.readouterr().out == ""
+
+
+def test_save_failing_on_disk_output_keeps_the_old_file(previous):
+    # A file size limit makes the operating system refuse the write part-way, for root too.
+    path, before = previous
+    script = textwrap.dedent(
+        """
+        import resource, signal, sys
+        import Holdbank
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+        try:
+            Holdbank.CLASS_Holdbank(7000, "unused").CUF_SaveToFile(sys.argv[1])
+        except OSError as e:
+            print(e.errno)
+        """
+    )
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(Holdbank.__file__)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(path)], env=env, capture_output=True, text=True, timeout=30
+    )
+    assert done.stdout.strip() == "27", done.stdout + done.stderr  # EFBIG
+    assert path.read_bytes() == before
+    assert os.listdir(path.parent) == ["bank.json"]
+
+
+@pytest.fixture
+def immutable():
+    """Marks a path immutable (root cannot write it either); skips where the file system cannot."""
+    marked = []
+
+    def mark(path):
+        done = subprocess.run(["chattr", "+i", str(path)], capture_output=True, timeout=10)
+        if done.returncode != 0:
+            pytest.skip("chattr +i is not available here")
+        marked.append(path)
+
+    yield mark
+    for path in marked:
+        subprocess.run(["chattr", "-i", str(path)], timeout=10)
+
+
+@pytest.mark.parametrize("locked", ["folder", "file"])
+def test_save_refused_by_the_file_system_keeps_the_old_file(previous, immutable, locked, capsys):
+    # A locked folder takes no temporary file; a locked file cannot be opened for writing.
+    path, before = previous
+    capsys.readouterr()
+    immutable(path.parent if locked == "folder" else path)
+    with pytest.raises(PermissionError) as info:
+        make_bank(3, [9, 9, 9]).CUF_SaveToFile(str(path))
+    assert info.value.filename == str(path)
+    assert path.read_bytes() == before
+    assert os.listdir(path.parent) == ["bank.json"]
+    assert capsys.readouterr().out == ""
+
+
+# ---- what a save replaces, and what it writes through ---------------------------------------------
+
+
+@pytest.mark.parametrize("target_exists", [True, False], ids=["existing-target", "dangling-link"])
+def test_save_through_a_symlink_replaces_its_target(tmp_path, target_exists):
+    real_dir = tmp_path / "real"
+    real_dir.mkdir()
+    target = real_dir / "bank.json"
+    if target_exists:
+        target.write_text("old")
+    link = tmp_path / "link.json"
+    link.symlink_to(target)
+    make_bank(2, [4, 5]).CUF_SaveToFile(str(link))
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert target.read_text() == bank_text(2, [4, 5])
+    assert sorted(os.listdir(tmp_path)) == ["link.json", "real"]
+    assert os.listdir(real_dir) == ["bank.json"]
+
+
+def test_save_keeps_the_permission_bits_of_the_old_file(previous):
+    path, _ = previous
+    os.chmod(path, 0o614)
+    make_bank(3, [7, 7, 7]).CUF_SaveToFile(str(path))
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o614
+    assert path.read_text() == bank_text(3, [7, 7, 7])
+
+
+def test_save_creates_a_new_file_with_the_umask_mode(tmp_path):
+    old = os.umask(0o027)
+    try:
+        make_bank().CUF_SaveToFile(str(tmp_path / "new.json"))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(os.stat(tmp_path / "new.json").st_mode) == 0o640
+
+
+def test_save_to_dev_null_writes_through_the_device():
+    make_bank().CUF_SaveToFile("/dev/null")
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert not [n for n in os.listdir("/dev") if n.startswith(".holdbank-")]
+
+
+def test_save_to_a_fifo_writes_through_it_without_the_lock(tmp_path):
+    # The text is larger than a pipe holds, so the save waits on the reader mid-write.
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    bank = make_bank(7000, [i % 65536 for i in range(7000)])
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    errors = []
+
+    def save():
+        try:
+            bank.CUF_SaveToFile(str(fifo))
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+
+    saver = threading.Thread(target=save, daemon=True)
+    saver.start()
+    chunks = []
+    try:
+        assert select.select([reader], [], [], 10)[0], "no data from the save"
+        chunks.append(os.read(reader, 4096))
+        assert saver.is_alive()
+        assert not bank.lock.locked()
+        while True:
+            assert select.select([reader], [], [], 10)[0], "the save stalled"
+            chunk = os.read(reader, 65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        os.close(reader)
+    saver.join(10)
+    assert not saver.is_alive() and errors == []
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+    assert os.listdir(tmp_path) == ["pipe"]
+    assert b"".join(chunks).decode() == bank_text(7000, bank.hr)
+
+
+# ---- what a load restores ---------------------------------------------------------------------
+
+
+def test_round_trip_restores_every_register(tmp_path, capsys):
+    values = [(i * 7919) % 65536 for i in range(7000)]
+    source = make_bank(7000, values)
+    source.CUF_Set_ReadWriteRange(100, 199)
+    path = str(tmp_path / "full.json")
+    source.CUF_SaveToFile(path)
+    capsys.readouterr()
+
+    restored = make_bank(7000)
+    restored.CUF_Set_ReadOnlyRange(0, 6999)  # ranges in force do not matter to a load
+    assert restored.CUF_LoadFromFile(path) is True
+    assert restored.hr == values
+    assert restored.default_backup_file == path
+    assert capsys.readouterr().out == "[Holdbank] 📂 Load file " + path + "，recover 7000 reg. values。\n"
+
+
+def test_large_file_into_a_small_bank_fills_what_fits(tmp_path, capsys):
+    values = [i + 1 for i in range(7000)]
+    path = str(tmp_path / "full.json")
+    make_bank(7000, values).CUF_SaveToFile(path)
+    capsys.readouterr()
+    small = make_bank(100)
+    assert small.CUF_LoadFromFile(path) is True
+    assert small.hr == values[:100]
+    assert "，recover 100 reg. values。" in capsys.readouterr().out
+
+
+def load_text(tmp_path, text, bank):
+    path = tmp_path / "in.json"
+    path.write_text(text, encoding="utf-8")
+    return bank.CUF_LoadFromFile(str(path))
+
+
+@pytest.mark.parametrize(
+    "content, stored, count",
+    [
+        # the same address in both sections: stored twice, the read-only value last
+        ({"READ_WRITE": {"1": 10}, "READ_ONLY": {"1": 20}}, {1: 20}, 2),
+        # negative and beyond-bank addresses are skipped and not counted
+        ({"READ_WRITE": {"-1": 5, "0": 6, "5": 7}, "READ_ONLY": {"9": 8, "2": 9}}, {0: 6, 2: 9}, 2),
+        # other members ignored, sections may be missing
+        ({"OTHER": [1], "READ_ONLY": {"3": 4}}, {3: 4}, 1),
+        ({}, {}, 0),
+    ],
+    ids=["both-sections", "outside-bank", "other-members", "empty-object"],
+)
+def test_load_stores_the_entries_inside_the_bank(tmp_path, capsys, content, stored, count):
+    bank = make_bank(5, [100] * 5)
+    assert load_text(tmp_path, json.dumps(content), bank) is True
+    assert bank.hr == [stored.get(i, 100) for i in range(5)]
+    assert capsys.readouterr().out.endswith("，recover %d reg. values。\n" % count)
+
+
+@pytest.mark.parametrize(
+    "name, value, addr, expected",
+    [
+        ('" 12 "', "5", 12, 5),
+        ('"+3"', "7", 3, 7),
+        ('"4"', "1.9", 4, 1),
+        ('"6"', "-0.5", 6, 0),
+        ('"5"', '"42"', 5, 42),
+        ('"7"', "true", 7, 1),
+        ('"8"', "false", 8, 0),
+        ('"9"', "65535", 9, 65535),
+    ],
+)
+def test_load_accepts_integer_forms(tmp_path, name, value, addr, expected):
+    bank = make_bank(20, [99] * 20)
+    assert load_text(tmp_path, '{"READ_ONLY": {%s: %s}}' % (name, value), bank) is True
+    assert bank.hr[addr] == expected and type(bank.hr[addr]) is int
+
+
+# ---- a load that fails changes nothing ----------------------------------------------------------
+
+GOOD_FIRST = '{"READ_WRITE": {"0": 1, "1": 2}, "READ_ONLY": {"2": %s}}'
+
+
+@pytest.mark.parametrize(
+    "raw, message",
+    [
+        (b"null", "not hold a JSON object"),
+        (b"", "Expecting value"),
+        (b"\xef\xbb\xbf" + json.dumps({"READ_WRITE": {"0": 1}}).encode(), "BOM"),
+        (b'{"READ_WRITE": {"0": "\xff"}}', "utf-8"),
+        (b'{"READ_WRITE": {"0": 1}', "Expecting"),
+        (b'["READ_WRITE", "READ_ONLY"]', "not hold a JSON object"),
+        (b"[]", "not hold a JSON object"),
+        (b'"READ_WRITE"', "not hold a JSON object"),
+        (b'"plain text"', "not hold a JSON object"),
+        (b"12", "not hold a JSON object"),
+        (b"true", "not hold a JSON object"),
+        (b'{"READ_WRITE": {"0": 1}, "READ_ONLY": []}', "section READ_ONLY is not a JSON object"),
+        (b'{"READ_WRITE": "0"}', "section READ_WRITE is not a JSON object"),
+        (b'{"READ_WRITE": {"0": 1}, "READ_ONLY": 5}', "section READ_ONLY is not a JSON object"),
+        ((GOOD_FIRST % "65536").encode(), "register 2 in READ_ONLY: value 65536"),
+        ((GOOD_FIRST % "-1").encode(), "register 2 in READ_ONLY: value -1"),
+        ((GOOD_FIRST % '"x"').encode(), "invalid literal for int()"),
+        ((GOOD_FIRST % "null").encode(), "NoneType"),
+        ((GOOD_FIRST % "[1]").encode(), "list"),
+        ((GOOD_FIRST % "Infinity").encode(), "infinity"),
+        (b'{"READ_WRITE": {"0": 1, "x": 2}}', "invalid literal for int()"),
+        # a bad value is refused also where its address lies outside the bank
+        (b'{"READ_WRITE": {"0": 1, "50": 70000}}', "register 50 in READ_WRITE: value 70000"),
+    ],
+    ids=[
+        "null", "empty", "byte-order-mark", "not-utf8", "truncated",
+        "array-with-names", "array", "text-with-name", "text", "number", "true",
+        "section-array", "section-text", "section-number",
+        "value-65536", "value-minus-1", "value-text", "value-null", "value-list", "value-infinity",
+        "name-text", "value-outside-bank",
+    ],
+)
+def test_bad_file_stores_nothing_and_logs_the_error(tmp_path, capsys, caplog, raw, message):
+    bank = make_bank(5, [100] * 5)
+    path = tmp_path / "in.json"
+    path.write_bytes(raw)
+    assert bank.CUF_LoadFromFile(str(path)) is False
+    assert bank.hr == [100] * 5
+    assert bank.default_backup_file == "default.json"
+    [(level, text)] = records(caplog)
+    assert level == "ERROR" and text.startswith("reg. file load faillure: ")
+    assert message in text
+    assert capsys.readouterr().out == ""
+
+
+def test_directory_name_fails_to_load(tmp_path, caplog):
+    bank = make_bank()
+    assert bank.CUF_LoadFromFile(str(tmp_path)) is False
+    assert records(caplog) == [("ERROR", "reg. file load faillure: [Errno 21] Is a directory: '%s'" % tmp_path)]
+    assert bank.default_backup_file == "default.json"
+
+
+def test_missing_file_only_warns(tmp_path, capsys, caplog):
+    bank = make_bank(3, [1, 2, 3])
+    name = str(tmp_path / "absent.json")
+    assert bank.CUF_LoadFromFile(name) is False
+    assert records(caplog) == [("WARNING", "指定載入的檔案不存在: " + name)]
+    assert bank.hr == [1, 2, 3] and bank.default_backup_file == "default.json"
+    assert capsys.readouterr().out == ""
+
+
+def test_load_reads_the_file_without_holding_the_lock(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    bank = make_bank(3)
+    result = []
+    loader = threading.Thread(target=lambda: result.append(bank.CUF_LoadFromFile(str(fifo))), daemon=True)
+    loader.start()
+    writer = []
+
+    def open_writer():
+        try:
+            writer.append(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))  # only once the load reads
+            return True
+        except OSError:
+            return False
+
+    wait_until(open_writer)
+    try:
+        os.write(writer[0], b'{"READ_WRITE": {"0": 1,')
+        assert loader.is_alive()
+        assert not bank.lock.locked()
+        os.write(writer[0], b' "2": 3}}')
+    finally:
+        os.close(writer[0])
+    loader.join(10)
+    assert result == [True] and bank.hr == [1, 0, 3]
+
+
+# ---- the file the close procedure writes to -----------------------------------------------------
+
+
+def test_close_saves_to_the_file_last_loaded(tmp_path):
+    loaded = tmp_path / "loaded.json"
+    loaded.write_text(json.dumps({"READ_WRITE": {"0": 8}}))
+    bank = make_bank(2, backup=str(tmp_path / "default.json"))
+    assert bank.CUF_LoadFromFile(str(loaded)) is True
+    bank.CUF_Close()
+    assert loaded.read_text() == bank_text(2, [8, 0])
+    assert not (tmp_path / "default.json").exists()
+
+
+def test_close_after_a_bad_load_leaves_the_bad_file_alone(tmp_path):
+    bad = tmp_path / "bad.json"
+    bad.write_text(GOOD_FIRST % "70000")
+    before = bad.read_bytes()
+    bank = make_bank(3, [4, 5, 6], backup=str(tmp_path / "default.json"))
+    assert bank.CUF_LoadFromFile(str(bad)) is False
+    bank.CUF_Close()
+    assert bad.read_bytes() == before
+    assert (tmp_path / "default.json").read_text() == bank_text(3, [4, 5, 6])
