@@ -223,7 +223,7 @@ void serve(int fd, PyObject* sock, PyObject* server, PyObject* client_ip) {
   };
   for (;;) {
     auto space = frames.recv_space();
-    ssize_t n;
+    ssize_t n = 0;
     int send_err = 0, recv_err = 0;
     {
       host::GilRelease nogil;
