@@ -1,5 +1,75 @@
-#include "host/host.hpp"
+// Import of Socklink: binds `struct`, then ModbusTcpClient from pymodbus.client, then the
+// Modbus TCP master class CLASS_Socklink. The master names no unit: every request carries the
+// package's default unit identifier.
+#include <iterator>
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Socklink", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+#include "serial_client/master_link.hpp"
 
-PyMODINIT_FUNC PyInit_Socklink(void) { return PyModule_Create(&module_def); }
+using host::Args;
+using host::default_text;
+using host::Ref;
+
+namespace socklink {
+namespace {
+
+namespace link = client_link;
+
+PyObject* g_port = nullptr;  // the constructor's keyword for the TCP port
+
+// ModbusTcpClient(Pms_IPAddr, port=Pmi_Port); time-out, retries and unit stay the package's.
+Ref build_client(const Args& a) {
+  Ref cls = link::module_global("ModbusTcpClient");
+  Ref args = Ref::steal(PyTuple_Pack(1, a[1]));
+  Ref kwargs = Ref::steal(PyDict_New());
+  host::check(PyDict_SetItem(kwargs.get(), g_port, a[2]));
+  return host::call_kw(cls.get(), args.get(), kwargs.get());
+}
+
+Ref open(const Args& a) { return link::open(a.self(), a[1], build_client, a); }
+Ref read_raw(const Args& a) { return link::read_raw(a.self(), a[1], a[2], nullptr); }
+Ref read_int(const Args& a) { return link::read_int(a.self(), a[1], a[2], nullptr); }
+Ref read_long(const Args& a) { return link::read_long(a.self(), a[1], a[2], nullptr); }
+Ref read_double(const Args& a) { return link::read_double(a.self(), a[1], a[2], nullptr); }
+Ref read_str(const Args& a) { return link::read_str(a.self(), a[1], a[2], a[3], nullptr); }
+Ref write_int(const Args& a) { return link::write_int(a.self(), a[1], a[2], nullptr); }
+Ref write_long(const Args& a) { return link::write_long(a.self(), a[1], a[2], nullptr); }
+Ref write_double(const Args& a) { return link::write_double(a.self(), a[1], a[2], nullptr); }
+Ref write_str(const Args& a) { return link::write_str(a.self(), a[1], a[2], a[3], nullptr); }
+
+constexpr host::Param kEncoding{"encoding", default_text("big5")};
+
+const host::MethodDef kMethods[] = {
+    {"__init__", link::init_instance, {{"self"}}},
+    {"CUF_Open", open, {{"self"}, {"Pms_IPAddr"}, {"Pmi_Port"}}},
+    {"CUF_Close", link::close, {{"self"}}},
+    {"_read_raw", read_raw, {{"self"}, {"addr"}, {"count"}}, nullptr, "僅保留核心參數 address 與 count"},
+    {"CUF_Read_HR_int", read_int, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
+    {"CUF_Read_HR_long", read_long, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
+    {"CUF_Read_HR_double", read_double, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
+    {"CUF_Read_HR_str", read_str, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kEncoding}},
+    {"CUF_Write_HR_int", write_int, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}}},
+    {"CUF_Write_HR_long", write_long, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}}},
+    {"CUF_Write_HR_double", write_double, {{"self"}, {"Pmi_REG_Addr"}, {"Pmf_Value", {}, "float"}}},
+    {"CUF_Write_HR_str", write_str, {{"self"}, {"Pmi_REG_Addr"}, {"Pms_Value", {}, "str"}, kEncoding}},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "Socklink",
+    nullptr,  // no module docstring
+    -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+Ref init_module() {
+  g_port = host::intern("port").release();
+  const host::ClassDef def{"CLASS_Socklink", kMethods, std::size(kMethods), nullptr};
+  return link::create_module(&module_def, "ModbusTcpClient", def);
+}
+
+}  // namespace
+}  // namespace socklink
+
+PyMODINIT_FUNC PyInit_Socklink(void) {
+  return host::boundary([]() { return socklink::init_module().release(); });
+}

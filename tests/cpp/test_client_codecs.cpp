@@ -1,0 +1,99 @@
+// Tests of the masters' register codecs as plain byte work: word pairs, binary32 patterns, text
+// bytes two to a register, and the NUL trimming of decoded text.
+#include "serial_client/client_codecs.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_failed = 0;
+int g_checked = 0;
+
+#define CHECK(cond)                                                   \
+  do {                                                                \
+    ++g_checked;                                                      \
+    if (!(cond)) {                                                    \
+      ++g_failed;                                                     \
+      std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond);     \
+    }                                                                 \
+  } while (0)
+
+using namespace client_codecs;
+using Words = std::vector<std::uint16_t>;
+
+void word_pairs() {
+  struct Case {
+    std::uint32_t pattern;
+    std::uint16_t high, low;
+  };
+  const Case cases[] = {
+      {0x12345678u, 4660, 22136},     // 305419896
+      {0xFFFFFFFFu, 65535, 65535},
+      {0u, 0, 0},
+      {0x3F800000u, 16256, 0},        // 1.0f
+      {0xC0200000u, 49184, 0},        // -2.5f
+      {0x4048F5C3u, 16456, 62915},    // 3.14f
+  };
+  for (const Case& c : cases) {
+    const WordPair w = split_pattern(c.pattern);
+    CHECK(w.high == c.high && w.low == c.low);
+    CHECK(join_pattern(c.high, c.low) == c.pattern);
+  }
+  const unsigned char big_endian[4] = {0x12, 0x34, 0x56, 0x78};
+  CHECK(pattern_from_big_endian(big_endian) == 0x12345678u);
+  const unsigned char top_bit[4] = {0x80, 0x00, 0x00, 0x01};
+  CHECK(pattern_from_big_endian(top_bit) == 0x80000001u);
+}
+
+void binary32_values() {
+  CHECK(float_from_pattern(0x3F800000u) == 1.0);
+  CHECK(float_from_pattern(0xC0200000u) == -2.5);
+  // Widened exactly, not rounded to the nearest short decimal.
+  CHECK(float_from_pattern(0x4048F5C3u) == 3.140000104904175);
+  CHECK(float_from_pattern(0x7F800000u) == std::numeric_limits<double>::infinity());
+  CHECK(float_from_pattern(0xFF800000u) == -std::numeric_limits<double>::infinity());
+  CHECK(std::isnan(float_from_pattern(0x7FC00000u)));
+  CHECK(float_from_pattern(0x00000001u) == std::ldexp(1.0, -149));  // smallest subnormal
+  CHECK(std::signbit(float_from_pattern(0x80000000u)) && float_from_pattern(0x80000000u) == 0.0);
+}
+
+void text_bytes() {
+  CHECK(registers_from_bytes("ABC") == (Words{0x4142, 0x4300}));  // odd count: one zero byte added
+  CHECK(registers_from_bytes("AB") == (Words{0x4142}));
+  CHECK(registers_from_bytes("") == Words{});
+  CHECK(registers_from_bytes("\xA4\xA4") == (Words{42148}));      // big5 for U+4E2D
+  CHECK(registers_from_bytes(std::string("\xFF\x00\x01", 3)) == (Words{0xFF00, 0x0100}));
+
+  CHECK(bytes_from_registers(Words{16706, 17152}) == std::string("ABC\0", 4));
+  CHECK(bytes_from_registers(Words{0xFFFF, 0x0001}) == std::string("\xFF\xFF\x00\x01", 4));
+  CHECK(bytes_from_registers(Words{}).empty());
+}
+
+void nul_trimming() {
+  auto trimmed = [](const std::u32string& s) {
+    const auto r = nul_trimmed(s.data(), s.size());
+    return s.substr(r.first, r.second - r.first);
+  };
+  CHECK(trimmed(std::u32string(U"ABC\0", 4)) == U"ABC");
+  CHECK(trimmed(std::u32string(U"\0ABC\0\0", 6)) == U"ABC");
+  CHECK(trimmed(std::u32string(U"A\0B", 3)) == std::u32string(U"A\0B", 3));  // inner NUL stays
+  CHECK(trimmed(U" A ") == U" A ");                                           // blanks stay
+  CHECK(trimmed(std::u32string(U"\0\0\0", 3)).empty());
+  CHECK(trimmed(U"").empty());
+}
+
+}  // namespace
+
+int main() {
+  word_pairs();
+  binary32_values();
+  text_bytes();
+  nul_trimming();
+  std::printf("%d checks, %d failed\n", g_checked, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
