@@ -11,6 +11,7 @@ from pymodbus.client import ModbusSerialClient
 
 import Cordlink
 from Cordlink import CLASS_Cordlink
+from master_helpers import ATTRIBUTES, EMPTY_RESULTS, raiser, record_hooks, recording
 from rtu_slave import RtuSlave
 
 CLASS_DOC = (
@@ -47,28 +48,8 @@ METHODS = [
     ("CUF_Write_HR_double", "(self, Pmi_REG_Addr, Pmf_Value: float, slave=1)", None),
     ("CUF_Write_HR_str", "(self, Pmi_REG_Addr, Pms_Value: str, encoding='big5', slave=1)", None),
 ]
-ATTRIBUTES = ["client", "CUE_OnConnect", "CUE_OnConnecting", "CUE_OnDisconnect", "CUE_OnError",
-              "CUE_OnPacketREAD", "CUE_OnPacketWRITE"]
-EMPTY_RESULTS = [("CUF_Read_HR_int", []), ("CUF_Read_HR_long", []), ("CUF_Read_HR_double", []),
-                 ("CUF_Read_HR_str", "")]
 
 
-def record_hooks(link):
-    """Sets every hook to append its event to the returned list."""
-    events = []
-    link.CUE_OnConnecting = lambda: events.append("connecting")
-    link.CUE_OnConnect = lambda: events.append("connect")
-    link.CUE_OnDisconnect = lambda: events.append("disconnect")
-    link.CUE_OnError = lambda text: events.append(("error", text))
-    link.CUE_OnPacketREAD = lambda registers: events.append(("read", registers))
-    link.CUE_OnPacketWRITE = lambda value: events.append(("write", value))
-    return events
-
-
-def raiser(message):
-    def hook(*args):
-        raise RuntimeError(message)
-    return hook
 
 
 @pytest.fixture
@@ -465,47 +446,10 @@ def test_a_raising_write_hook_reaches_the_caller_after_the_write(line, link):
     assert line.registers[1][0:2] == [4660, 22136]
 
 
-# --- an instance that was never opened ---------------------------------------------------
-
-@pytest.mark.parametrize("method, empty", EMPTY_RESULTS)
-def test_never_opened_reads_give_the_empty_result_and_one_report(method, empty):
-    link = CLASS_Cordlink()
-    events = record_hooks(link)
-    assert getattr(link, method)(0, 1) == empty
-    assert events == [("error", "Exception: 'NoneType' object has no attribute 'read_holding_registers'")]
-
-
-@pytest.mark.parametrize("method, value", [
-    ("CUF_Write_HR_int", 1), ("CUF_Write_HR_long", 1), ("CUF_Write_HR_double", 1.0), ("CUF_Write_HR_str", "A"),
-])
-def test_never_opened_writes_raise(method, value):
-    link = CLASS_Cordlink()
-    events = record_hooks(link)
-    with pytest.raises(AttributeError):
-        getattr(link, method)(0, value)
-    assert events == []
-
 
 # --- what goes into the package --------------------------------------------------------------
 
-class RecordingSerialClient(ModbusSerialClient):
-    """The package's serial client, noting how each call was made before making it."""
-
-    def __init__(self, *args, **kwargs):
-        self.calls = [("ModbusSerialClient", args, list(kwargs.items()))]
-        super().__init__(*args, **kwargs)
-
-    def read_holding_registers(self, *args, **kwargs):
-        self.calls.append(("read_holding_registers", args, kwargs))
-        return super().read_holding_registers(*args, **kwargs)
-
-    def write_register(self, *args, **kwargs):
-        self.calls.append(("write_register", args, kwargs))
-        return super().write_register(*args, **kwargs)
-
-    def write_registers(self, *args, **kwargs):
-        self.calls.append(("write_registers", args, kwargs))
-        return super().write_registers(*args, **kwargs)
+RecordingSerialClient = recording(ModbusSerialClient)
 
 
 def test_calls_into_the_package_use_keywords_only(line, monkeypatch):
