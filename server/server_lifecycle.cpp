@@ -16,6 +16,14 @@ Ref open(const Args& a) {
   Ref worker_class = host::getattr(N.holdbank_module, "CLASS_SocklinkWorker");
   Ref address = Ref::steal(PyTuple_Pack(2, ip, port));
   Ref listener = host::call(listener_class.get(), address.get(), worker_class.get());
+  // The socket server listens with a backlog of 5: a burst of masters connecting at once would
+  // overflow it and wait seconds for their handshakes. Listening again only widens the queue.
+  {
+    Ref listening = host::getattr(listener.get(), "socket");
+    Ref backlog = host::getattr(N.socket_module, "SOMAXCONN");
+    static PyObject* listen = host::intern("listen").release();
+    host::call_method(listening.get(), listen, backlog.get());
+  }
   host::setattr(self, N.server_net, listener.get());
   host::setattr(listener.get(), N.owner, self);
 
