@@ -1,0 +1,549 @@
+"""Runs the Modbus TCP servers side by side and prints a table of ratios.
+
+    python bench/run.py [--passes N | --quick] [--warmup S] [--duration S] [--servers a,b,...]
+                        [--placement split|shared]
+    (./dev bench [options] builds the project first and installs libmodbus-dev when missing)
+
+Each server is started on its own port on 127.0.0.1, pinned to core 0; the load generator
+(loadgen.cpp) runs pinned to core 1. Every pass runs every cell once, the servers in a rotated
+order; the table shows medians over the passes, and ratios as the median of the per-pass
+ratios, since two figures taken a few seconds apart share the machine's conditions.
+Raw results go to build/bench-results/latest.json.
+"""
+import argparse
+import json
+import os
+import platform
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+REGISTERS = 1000
+SERVER_CORE, LOADGEN_CORE = "0", "1"
+
+
+class Server:
+    def __init__(self, key, title, command):
+        self.key, self.title, self.command = key, title, command
+
+
+def servers(tools, backup_dir):
+    py = sys.executable
+    return [
+        Server("limit", "limit", lambda port: [str(tools / "limit_server"), str(port), str(REGISTERS)]),
+        Server("libmodbus", "libmodbus", lambda port: [str(tools / "libmodbus_server"), str(port), str(REGISTERS)]),
+        Server("plain", "plain Python", lambda port: [py, str(BENCH / "plain_server.py"), str(port), str(REGISTERS)]),
+        Server("pymodbus", "pymodbus", lambda port: [py, str(BENCH / "pymodbus_server.py"), str(port), str(REGISTERS)]),
+        Server("holdbank", "Holdbank",
+               lambda port: [py, str(BENCH / "holdbank_server.py"), str(port), str(REGISTERS),
+                             str(backup_dir / "holdbank_backup.json")]),
+    ]
+
+
+# (key, title, masters, mix)
+SCENARIOS = [
+    ("read100x1", "read 100, 1 master", 1, "read"),
+    ("read100x16", "read 100, 16 masters", 16, "read"),
+    ("read100x64", "read 100, 64 masters", 64, "read"),
+    ("write10x16", "write 10, 16 masters", 16, "write"),
+    ("mixx16", "mix, 16 masters", 16, "mix"),
+]
+POLL_MASTERS, POLL_RATE = 1000, 10.0
+
+# Targets of Holdbank, as ratios within one run.
+TARGET_LIMIT = {"read100x1": 0.95, "read100x16": 0.8, "read100x64": 0.8, "write10x16": 0.8, "mixx16": 0.8}
+TARGET_PEERS = {"libmodbus": 1.5, "plain": 2.5, "pymodbus": 4.0}
+TARGET_REG_OPS = 1.3
+TARGET_TYPED_READ_SLOWDOWN = 0.05
+TARGET_POLL_P99_US = 10_000
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def pinned(core, command, pin):
+    return ["taskset", "-c", core] + command if pin else command
+
+
+class Running:
+    """A server process: started, waited for until it prints "ready", stopped by closing its stdin."""
+
+    def __init__(self, server, log_path, pin):
+        self.server = server
+        self.port = free_port()
+        self.log_path = log_path
+        self.log = open(log_path, "wb")
+        self.proc = subprocess.Popen(
+            pinned(SERVER_CORE, server.command(self.port), pin),
+            stdin=subprocess.PIPE, stdout=self.log, stderr=subprocess.STDOUT, cwd=log_path.parent)
+        deadline = time.monotonic() + 30
+        while True:
+            if self.proc.poll() is not None:
+                raise RuntimeError("exited with %s: %s" % (self.proc.returncode, self.tail()))
+            if any(line.strip() == b"ready" for line in log_path.read_bytes().splitlines()):
+                return
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("not ready after 30 s: %s" % self.tail())
+            time.sleep(0.05)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def tail(self):
+        self.log.flush()
+        lines = self.log_path.read_text(errors="replace").strip().splitlines()
+        return " | ".join(lines[-3:]) or "no output"
+
+    def stop(self):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
+
+
+def run_loadgen(tools, port, pid, args, pin, timeout):
+    cmd = pinned(LOADGEN_CORE, [str(tools / "loadgen"), "--port", str(port), "--server-pid", str(pid)] + args, pin)
+    try:
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": "load generator did not finish in %.0f s" % timeout}
+    lines = p.stdout.strip().splitlines()
+    try:
+        return json.loads(lines[-1])
+    except (IndexError, ValueError):
+        return {"error": "load generator exited with %d: %s" % (p.returncode, (p.stderr or p.stdout).strip()[-300:])}
+
+
+def build_tools(tools):
+    """Configures and builds the C/C++ parts (incremental: quick when nothing changed)."""
+    bindir = Path(sys.executable).parent
+    cmake = shutil.which("cmake", path=str(bindir)) or shutil.which("cmake")
+    if not cmake:
+        sys.exit("cmake not found")
+    if not (tools / "CMakeCache.txt").exists():
+        gen = ["-G", "Ninja"] if (shutil.which("ninja", path=str(bindir)) or shutil.which("ninja")) else []
+        subprocess.run([cmake, "-S", str(BENCH), "-B", str(tools)] + gen, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", str(tools)], check=True, stdout=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------- formatting
+
+def fmt_rate(x):
+    if x is None:
+        return "n/a"
+    if x >= 100_000:
+        return "%.0fk" % (x / 1000)
+    if x >= 10_000:
+        return "%.1fk" % (x / 1000)
+    if x >= 1000:
+        return "%.2fk" % (x / 1000)
+    return "%.0f" % x
+
+
+def fmt_ratio(x):
+    return "n/a" if x is None else "%.2f" % x
+
+
+def fmt_magnitude(us):
+    """A latency to one significant figure: quoted as an order of magnitude, not a measurement."""
+    if us is None:
+        return "n/a"
+    from math import floor, log10
+
+    if us <= 0:
+        return "0"
+    rounded = round(us, -int(floor(log10(us))))
+    if rounded >= 1000:
+        return "%g ms" % (rounded / 1000)
+    return "%g µs" % rounded
+
+
+def table(title, header, rows, note=None):
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    lines = ["", title]
+    if note:
+        lines.append(note)
+    fmt = lambda r: "  ".join(str(c).ljust(widths[0]) if i == 0 else str(c).rjust(widths[i]) for i, c in enumerate(r))
+    lines.append(fmt(header))
+    lines.append("  ".join("-" * w for w in widths))
+    lines += [fmt(r) for r in rows]
+    return "\n".join(lines)
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+# ---------------------------------------------------------------- the run
+
+class Interference:
+    """CPU time that processes other than ours used during a stretch of the run, as a share of all
+    cores: /proc/stat's busy time minus what this runner and the children it waited for used."""
+
+    def __init__(self):
+        self.start = self._sample()
+
+    @staticmethod
+    def _sample():
+        try:
+            with open("/proc/stat") as f:
+                fields = [int(x) for x in f.readline().split()[1:]]
+        except (OSError, ValueError):
+            return None
+        busy = (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")  # all but idle, iowait
+        ours = 0.0
+        for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
+            ru = resource.getrusage(who)
+            ours += ru.ru_utime + ru.ru_stime
+        return time.monotonic(), busy, ours
+
+    def share(self):
+        end = self._sample()
+        if not self.start or not end or end[0] <= self.start[0]:
+            return None
+        wall = end[0] - self.start[0]
+        other = (end[1] - self.start[1]) - (end[2] - self.start[2])
+        return max(0.0, other / (wall * (os.cpu_count() or 1)))
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    try:
+        from importlib.metadata import version
+
+        pymodbus_version = version("pymodbus")
+    except Exception:
+        pymodbus_version = "?"
+    libmodbus = subprocess.run(["pkg-config", "--modversion", "libmodbus"], capture_output=True, text=True)
+    return "%s, %d cores, Linux %s, Python %s, pymodbus %s, libmodbus %s" % (
+        model, os.cpu_count() or 0, platform.release(), platform.python_version(), pymodbus_version,
+        libmodbus.stdout.strip() or "?")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--passes", type=int, default=3, help="passes over every cell; medians are taken (default 3)")
+    ap.add_argument("--quick", action="store_true", help="a single pass")
+    ap.add_argument("--warmup", type=float, default=0.4, help="seconds of warm-up per cell (default 0.4)")
+    ap.add_argument("--duration", type=float, default=1.2, help="measured seconds per cell (default 1.2)")
+    ap.add_argument("--poll-warmup", type=float, default=1.0, help="seconds of warm-up of the polling cell (default 1.0)")
+    ap.add_argument("--poll-duration", type=float, default=1.5, help="measured seconds of the polling cell (default 1.5)")
+    ap.add_argument("--servers", default="", help="comma-separated subset of limit,libmodbus,plain,pymodbus,holdbank")
+    ap.add_argument("--tools", type=Path, default=ROOT / "build" / "bench-tools", help="build folder of the C/C++ parts")
+    ap.add_argument("--out", type=Path, default=ROOT / "build" / "bench-results", help="folder for logs and raw results")
+    ap.add_argument("--placement", choices=["split", "shared"], default="split",
+                    help="split: server on core 0, load generator on core 1 (the method); "
+                         "shared: both on core 0 (a diagnostic of cross-core wake-ups)")
+    args = ap.parse_args()
+    passes = 1 if args.quick else max(1, args.passes)
+    started = time.monotonic()
+
+    global LOADGEN_CORE
+    pin = shutil.which("taskset") is not None and (os.cpu_count() or 1) >= 2
+    if args.placement == "shared":
+        LOADGEN_CORE = SERVER_CORE
+    if not pin:
+        print("note: no taskset or fewer than 2 cores: processes are not pinned", file=sys.stderr)
+
+    # 1,000 masters need as many descriptors in the load generator and in the servers.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and (hard == resource.RLIM_INFINITY or soft < hard):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard if hard != resource.RLIM_INFINITY else 65536, hard))
+
+    build_tools(args.tools)
+    run_all(args, passes, pin, started)
+
+
+def run_all(args, passes, pin, started):
+    args.out.mkdir(parents=True, exist_ok=True)
+    logs = args.out / "logs"
+    logs.mkdir(exist_ok=True)
+    backup_dir = Path(tempfile.mkdtemp(prefix="bench-"))
+
+    all_servers = servers(args.tools, backup_dir)
+    if args.servers:
+        wanted = args.servers.split(",")
+        all_servers = [s for s in all_servers if s.key in wanted]
+    keys = [s.key for s in all_servers]
+    cell_timeout = args.warmup + args.duration + 40
+
+    # results[server][scenario] = list of loadgen results, one per pass
+    results = {s.key: {sc[0]: [] for sc in SCENARIOS + [("poll",)]} for s in all_servers}
+    unavailable = {}
+    hostops = []
+    background = []
+
+    def progress(msg):
+        print("[%5.1fs] %s" % (time.monotonic() - started, msg), file=sys.stderr, flush=True)
+
+    for p in range(passes):
+        watch = Interference()
+        order = all_servers[p % len(all_servers):] + all_servers[:p % len(all_servers)]
+        for server in order:
+            if server.key in unavailable:
+                continue
+            progress("pass %d/%d: %s" % (p + 1, passes, server.title))
+            program = Path(server.command(0)[0])
+            if not program.exists():
+                unavailable[server.key] = "%s was not built%s" % (
+                    program.name, " (libmodbus-dev missing?)" if server.key == "libmodbus" else "")
+                progress("  " + unavailable[server.key])
+                continue
+            try:
+                running = Running(server, logs / ("%s-pass%d.log" % (server.key, p + 1)), pin)
+            except (RuntimeError, OSError) as e:
+                unavailable[server.key] = str(e)
+                progress("  %s not available: %s" % (server.title, e))
+                continue
+            try:
+                # The poll scenario first, on a fresh process, so its memory figure is per connection.
+                r = run_loadgen(args.tools, running.port, running.pid,
+                                ["--mode", "poll", "--masters", str(POLL_MASTERS), "--rate", str(POLL_RATE),
+                                 "--warmup", str(args.poll_warmup), "--duration", str(args.poll_duration)],
+                                pin, args.poll_warmup + args.poll_duration + 60)
+                results[server.key]["poll"].append(r)
+                for key, _title, masters, mix in SCENARIOS:
+                    r = run_loadgen(args.tools, running.port, running.pid,
+                                    ["--masters", str(masters), "--mix", mix, "--size", str(REGISTERS),
+                                     "--warmup", str(args.warmup), "--duration", str(args.duration)],
+                                    pin, cell_timeout)
+                    results[server.key][key].append(r)
+            finally:
+                running.stop()
+        if not args.servers or "holdbank" in keys:
+            progress("pass %d/%d: host-side operations" % (p + 1, passes))
+            hostops.append(run_hostops(args, logs, p, pin, backup_dir))
+        background.append(watch.share())
+
+    shutil.rmtree(backup_dir, ignore_errors=True)
+    elapsed = time.monotonic() - started
+    report = render(all_servers, results, unavailable, hostops, passes, args, elapsed, background)
+    print(report)
+    raw = {"machine": machine(), "passes": passes, "warmup_s": args.warmup, "duration_s": args.duration,
+           "poll_warmup_s": args.poll_warmup, "poll_duration_s": args.poll_duration, "placement": args.placement,
+           "elapsed_s": elapsed, "background_cpu": background, "results": results, "unavailable": unavailable,
+           "hostops": hostops}
+    (args.out / "latest.json").write_text(json.dumps(raw, indent=1))
+    (args.out / "latest.txt").write_text(report + "\n")
+
+
+def run_hostops(args, logs, p, pin, backup_dir):
+    hold = [s for s in servers(args.tools, backup_dir) if s.key == "holdbank"][0]
+    try:
+        running = Running(hold, logs / ("hostops-holdbank-pass%d.log" % (p + 1)), pin)
+    except (RuntimeError, OSError) as e:
+        return {"error": "Holdbank server: %s" % e}
+    try:
+        cmd = pinned(LOADGEN_CORE, [sys.executable, str(BENCH / "hostops.py"), "--port", str(running.port)], pin)
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+        try:
+            return json.loads(out.stdout.strip().splitlines()[-1])
+        except (IndexError, ValueError):
+            return {"error": "hostops exited with %d: %s" % (out.returncode, out.stderr.strip()[-300:])}
+    except subprocess.TimeoutExpired:
+        return {"error": "hostops did not finish in 120 s"}
+    finally:
+        running.stop()
+
+
+# ---------------------------------------------------------------- the report
+
+def cell_ok(r):
+    return r and "error" not in r
+
+
+def render(all_servers, results, unavailable, hostops, passes, args, elapsed, background):
+    keys = [s.key for s in all_servers]
+    titles = {s.key: s.title for s in all_servers}
+    out = []
+    placement = ("server on core %s, load generator on core %s" % (SERVER_CORE, LOADGEN_CORE))
+    out.append("Modbus TCP servers on 127.0.0.1 — %s" % machine())
+    out.append("%d pass%s; per cell %.1f s warm-up + %.1f s measured (polling: %.1f s + %.1f s); %s; "
+               "bank of %d registers; whole run %.0f s"
+               % (passes, "" if passes == 1 else "es", args.warmup, args.duration, args.poll_warmup,
+                  args.poll_duration, placement, REGISTERS, elapsed))
+    busy = [b for b in background if b is not None]
+    if busy:
+        worst = max(busy)
+        out.append("Other processes used %s of the CPUs during the passes%s"
+                   % (", ".join("%.0f%%" % (100 * b) for b in busy),
+                      ": WARNING, these figures are not reliable" if worst > 0.10 else " (a quiet machine)"))
+    if "limit" in keys:
+        # This machine's speed drifts between states that last seconds to minutes: the limit
+        # responder's figures per pass show which one each pass saw.
+        states = ["%s at %.0f%% of its core" % (fmt_rate(r["rps"]), 100 * r.get("server_cpu", 0)) if cell_ok(r)
+                  else "n/a" for r in results["limit"]["read100x16"]]
+        out.append("Limit responder per pass (read 100, 16 masters): " + "; ".join(states))
+    problems = []
+
+    def rps(key, sc, p=None):
+        runs = results[key][sc]
+        if p is not None:
+            r = runs[p] if p < len(runs) else None
+            return r["rps"] if cell_ok(r) else None
+        return median(r["rps"] for r in runs if cell_ok(r))
+
+    def ratio(a, b, sc):
+        per_pass = []
+        for p in range(passes):
+            x, y = rps(a, sc, p), rps(b, sc, p)
+            if x is not None and y:
+                per_pass.append(x / y)
+        return median(per_pass)
+
+    for key in keys:
+        for sc in [s[0] for s in SCENARIOS] + ["poll"]:
+            for p, r in enumerate(results[key][sc]):
+                if not cell_ok(r):
+                    problems.append("%s, %s, pass %d: %s" % (titles[key], sc, p + 1, (r or {}).get("error")))
+                elif r.get("errors"):
+                    problems.append("%s, %s, pass %d: %d errors %s" % (titles[key], sc, p + 1, r["errors"],
+                                                                          json.dumps(r.get("error_kinds"))))
+    for key, why in unavailable.items():
+        problems.append("%s: not available (%s)" % (titles[key], why))
+
+    def mark(key, sc):
+        bad = any((not cell_ok(r)) or r.get("errors") for r in results[key][sc])
+        return "!" if bad else ""
+
+    rows = []
+    for sc, title, _, _ in SCENARIOS:
+        rows.append([title] + [fmt_rate(rps(k, sc)) + mark(k, sc) for k in keys])
+    out.append(table("Requests per second (median of the passes; ! = errors, see below)",
+                     ["scenario"] + [titles[k] for k in keys], rows))
+
+    if "limit" in keys:
+        rows = [[title] + [fmt_ratio(ratio(k, "limit", sc)) for k in keys] for sc, title, _, _ in SCENARIOS]
+        out.append(table("Ratio to the limit responder", ["scenario"] + [titles[k] for k in keys], rows))
+
+    if "holdbank" in keys:
+        peers = [k for k in keys if k != "holdbank"]
+        rows = []
+        for sc, title, _, _ in SCENARIOS:
+            row = [title] + [fmt_ratio(ratio("holdbank", k, sc)) for k in peers]
+            missed = []
+            for k in peers:
+                want = TARGET_LIMIT.get(sc) if k == "limit" else (TARGET_PEERS.get(k) if sc != "read100x1" else None)
+                got = ratio("holdbank", k, sc)
+                if want is not None and got is not None and got < want:
+                    missed.append("%s %.2f<%.2g" % (titles[k], got, want))
+            row.append("met" if not missed else "missed: " + ", ".join(missed))
+            rows.append(row)
+        out.append(table("Holdbank / each peer (targets: >= 0.95x limit with 1 master; >= 0.8x limit, 1.5x libmodbus, "
+                         "2.5x plain Python, 4x pymodbus otherwise)",
+                         ["scenario"] + ["vs " + titles[k] for k in peers] + ["targets"], rows))
+
+    rows = []
+    for sc, title, _, _ in SCENARIOS:
+        rows.append([title] + [fmt_magnitude(median(r.get("p99_us") for r in results[k][sc] if cell_ok(r)))
+                               for k in keys])
+    out.append(table("p99 latency (order of magnitude)", ["scenario"] + [titles[k] for k in keys], rows))
+
+    def cpu_cell(k, sc):
+        runs = [r for r in results[k][sc] if cell_ok(r)]
+        us = median(r.get("server_cpu_us_per_req") for r in runs)
+        use = median(r.get("server_cpu") for r in runs)
+        if us is None:
+            return "n/a"
+        return "%.1f µs %3.0f%%" % (us, 100 * use)
+
+    rows = [[title] + [cpu_cell(k, sc) for k in keys] for sc, title, _, _ in SCENARIOS]
+    rows.append(["load generator core use"] + [
+        "%.0f%%" % (100 * median(r.get("loadgen_cpu") for r in results[k]["read100x64"] if cell_ok(r)))
+        if any(cell_ok(r) for r in results[k]["read100x64"]) else "n/a" for k in keys])
+    out.append(table("Server CPU per request and server core use (a core at 100% is saturated; "
+                     "last row: load generator, read 100 x 64)",
+                     ["scenario"] + [titles[k] for k in keys], rows))
+
+    rows = []
+    for k in keys:
+        runs = [r for r in results[k]["poll"] if cell_ok(r)]
+        if not runs:
+            rows.append([titles[k], "n/a", "n/a", "n/a", "n/a", "n/a", ""])
+            continue
+        share = median(r.get("answered_share") for r in runs)
+        p99 = median(r.get("p99_us") for r in runs)
+        mem = median((r["rss_end_kb"] - r["rss_before_kb"]) / POLL_MASTERS for r in runs if "rss_end_kb" in r)
+        use = median(r.get("server_cpu") for r in runs)
+        connect = median(r.get("connect_s") for r in runs)
+        target = "met" if share is not None and share >= 1.0 and p99 is not None and p99 < TARGET_POLL_P99_US \
+            else "missed"
+        rows.append([titles[k] + mark(k, "poll"), "%.2f%%" % (100 * share), fmt_magnitude(p99),
+                     "%.1f KiB" % mem if mem is not None else "n/a",
+                     "%.0f%%" % (100 * use) if use is not None else "n/a",
+                     "%.2f s" % connect if connect is not None else "n/a"] + ([target] if k == "holdbank" else [""]))
+    out.append(table("%d masters polling %g times a second (read 100 each; target for Holdbank: all answered, "
+                     "p99 < 10 ms)" % (POLL_MASTERS, POLL_RATE),
+                     ["server", "answered", "p99", "memory/connection", "server core", "connect all", "target"], rows))
+
+    out.append(render_hostops(hostops))
+    if problems:
+        out.append("\nProblems:")
+        out += ["  " + p for p in problems]
+    return "\n".join(out)
+
+
+def render_hostops(hostops):
+    if not hostops:
+        return ""
+    errors = sorted({h[k] for h in hostops for k in h if k.endswith("error")})
+    rows = []
+    for op, title in (("reg_read", "CUF_REG_Read"), ("reg_write", "CUF_REG_Write")):
+        runs = [h["register_ops"][op] for h in hostops if "register_ops" in h]
+        if not runs:
+            rows.append([title, "n/a", "n/a", "n/a", "n/a"])
+            continue
+        ours = median(r["holdbank_ns"] for r in runs)
+        plain = median(r["plain_ns"] for r in runs)
+        gain = median(r["plain_ns"] / r["holdbank_ns"] for r in runs)
+        rows.append([title, "%.0f ns (%.1fM/s)" % (ours, 1e3 / ours), "%.0f ns (%.1fM/s)" % (plain, 1e3 / plain),
+                     "%.2fx" % gain, "met" if gain >= TARGET_REG_OPS else "missed (>= %.1fx)" % TARGET_REG_OPS])
+    reads = [h["typed_read"] for h in hostops if "typed_read" in h]
+    if reads:
+        ours = median(r["socklink_us"] for r in reads)
+        direct = median(r["pymodbus_us"] for r in reads)
+        slower = median(r["ratio"] - 1 for r in reads)
+        rows.append(["typed read of %d (Socklink / pymodbus)" % reads[0]["registers"], "%.0f µs" % ours,
+                     "%.0f µs" % direct, "%+.1f%%" % (100 * slower),
+                     "met" if slower < TARGET_TYPED_READ_SLOWDOWN else "missed (< +5%)"])
+    else:
+        rows.append(["typed read (Socklink / pymodbus)", "n/a", "n/a", "n/a", "n/a"])
+    loops = [h["register_ops"]["loop_ns"] for h in hostops if "register_ops" in h]
+    note = ("times per call include the calling loop (%.0f ns)" % median(loops)) if loops else None
+    text = table("Host-side operations (median of the passes)",
+                 ["operation", "Holdbank", "plain Python / pymodbus", "ratio", "target"], rows, note)
+    if errors:
+        text += "\n" + "\n".join("  n/a: " + e for e in errors)
+    return text
+
+
+if __name__ == "__main__":
+    main()
