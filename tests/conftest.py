@@ -44,6 +44,21 @@ def recv_frame(sock):
 
 
 @pytest.fixture
+def pairs():
+    """Factory: connected socket pairs, closed after the test."""
+    made = []
+
+    def make():
+        a, b = socket.socketpair()
+        made.extend([a, b])
+        return a, b
+
+    yield make
+    for s in made:
+        s.close()
+
+
+@pytest.fixture
 def port():
     return free_port()
 

@@ -1,7 +1,6 @@
 """The allow-list server: the connect-hook takeover, its messages, and refusing masters that are
 not on the list, locally and over real loopback connections."""
 import inspect
-import socket
 import struct
 import threading
 
@@ -49,20 +48,6 @@ def watched(bank):
     bank.CUE_OnAccessDenied = ev.hook("denied")
     bank.CUE_OnDisconnect = ev.hook("disconnect")
     return ev
-
-
-@pytest.fixture
-def pairs():
-    made = []
-
-    def make():
-        a, b = socket.socketpair()
-        made.extend([a, b])
-        return a, b
-
-    yield make
-    for s in made:
-        s.close()
 
 
 # --- class surface and construction ---------------------------------------------------------

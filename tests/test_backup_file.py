@@ -1,7 +1,6 @@
 """The register backup file: the JSON layout a save writes, the save that never leaves a
 half-written file behind, and the restore that stores a whole file or nothing."""
 import json
-import logging
 import os
 import select
 import stat

@@ -1,26 +1,11 @@
 """The registry of connected masters, with real connected sockets."""
 import logging
-import socket
 import threading
 
 import pytest
 
 import Holdbank
 from conftest import wait_until
-
-
-@pytest.fixture
-def pairs():
-    made = []
-
-    def make():
-        a, b = socket.socketpair()
-        made.extend([a, b])
-        return a, b
-
-    yield make
-    for s in made:
-        s.close()
 
 
 def test_connect_and_disconnect_steps_with_hooks(pairs):

@@ -15,7 +15,6 @@ import threading
 import time
 import traceback
 
-import Holdbank
 from conftest import mbap, recv_frame, wait_until
 
 FUZZ_SECONDS = 20

@@ -5,11 +5,9 @@ calls make even one leaked small object per call impossible to miss.
 """
 import gc
 import logging
-import socket
 import struct
 import sys
 
-import pytest
 
 import Holdbank
 from conftest import mbap, recv_frame
