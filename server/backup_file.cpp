@@ -126,12 +126,21 @@ Ref snapshot(PyObject* self) {
     const Py_ssize_t size = PyNumber_AsSsize_t(size_obj.get(), PyExc_OverflowError);
     if (size == -1 && PyErr_Occurred()) host::throw_error();
     Ref hr = host::getattr(self, N.hr);
+    // Our own _is_writable is answered from the ranges without a call per register: the lock is
+    // held for as short a time as possible.
+    const bool own_ranges = is_own_method(self, N._is_writable, N.fn_is_writable);
     for (Py_ssize_t i = 0; i < size; ++i) {
       Ref addr = Ref::steal(PyLong_FromSsize_t(i));
       Ref value = Ref::steal(PyObject_GetItem(hr.get(), addr.get()));
-      Ref writable = host::call_method(self, N._is_writable, addr.get());
+      bool writable;
+      if (own_ranges && i <= 0xFFFFFFFF) {
+        writable = ranges_allow(self, static_cast<std::uint32_t>(i));
+      } else {
+        Ref answer = host::call_method(self, N._is_writable, addr.get());
+        writable = host::truthy(answer.get());
+      }
       Ref key = Ref::steal(PyObject_Str(addr.get()));
-      host::check(PyDict_SetItem(host::truthy(writable.get()) ? rw.get() : ro.get(), key.get(), value.get()));
+      host::check(PyDict_SetItem(writable ? rw.get() : ro.get(), key.get(), value.get()));
     }
   }
   Ref top = Ref::steal(PyDict_New());
