@@ -2,6 +2,36 @@
 
 namespace host {
 
+namespace detail {
+std::atomic<bool> g_exiting{false};
+std::thread::id g_exit_thread;
+}  // namespace detail
+
+namespace {
+void (*g_on_exit)() = nullptr;
+
+// Runs among the interpreter's atexit callbacks, before it finalizes and before any other thread
+// can be ended on re-taking the interpreter lock.
+PyObject* mark_exit(PyObject*, PyObject*) {
+  detail::g_exit_thread = std::this_thread::get_id();
+  detail::g_exiting.store(true, std::memory_order_release);
+  if (g_on_exit) g_on_exit();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_mark_exit_def = {"_mark_exit", mark_exit, METH_NOARGS, nullptr};
+}  // namespace
+
+void watch_interpreter_exit(void (*on_exit)()) {
+  g_on_exit = on_exit;
+  // An interpreter started again in the same process (embedding) begins alive.
+  detail::g_exiting.store(false, std::memory_order_release);
+  Ref hook = Ref::steal(PyCFunction_NewEx(&g_mark_exit_def, nullptr, nullptr));
+  Ref atexit = import("atexit");
+  Ref register_fn = getattr(atexit.get(), "register");
+  call(register_fn.get(), hook.get());
+}
+
 void raise(PyObject* type, const char* message) {
   PyErr_SetString(type, message);
   throw PyError{};

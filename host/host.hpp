@@ -3,17 +3,47 @@
 // - Ref owns a strong reference; a plain PyObject* parameter or member is borrowed.
 // - A Python error set by the C API becomes a C++ `PyError` (the error stays in the interpreter's
 //   error indicator); `boundary` turns it back into a NULL return where the interpreter calls us.
-// - GilRelease gives the interpreter lock away around blocking calls.
+// - without_gil() gives the interpreter lock away around a blocking call and takes it back.
+// - At interpreter exit, a daemon thread that tries to take the interpreter lock back is ended by
+//   a forced unwind (pthread_exit), without the lock. So: no frame between such a re-take and the
+//   thread's start is noexcept, every catch-all lets ThreadExit through, and once the interpreter
+//   has begun to exit nothing that such a thread unwinds touches Python (exiting_elsewhere()).
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace host {
+
+// The unwinding by which the platform ends a thread; a catch-all must rethrow it.
+using ThreadExit = abi::__forced_unwind;
+
+namespace detail {
+extern std::atomic<bool> g_exiting;
+extern std::thread::id g_exit_thread;  // written before g_exiting is set, read after
+}  // namespace detail
+
+// True on any thread but the one that runs the interpreter's exit, once that exit has begun
+// (our atexit hook has run). Only such a thread can be ended by a forced unwind, at any call that
+// may take the interpreter lock back, and then without holding it: it must leave every Python
+// object alone. Until the interpreter really finalizes, such a thread may still hold the lock and
+// run; what it skips then is a reference count, which costs nothing at exit.
+inline bool exiting_elsewhere() noexcept {
+  return detail::g_exiting.load(std::memory_order_acquire) && std::this_thread::get_id() != detail::g_exit_thread;
+}
+
+// Registers, once per module, the atexit hook that marks the exit as begun and runs `on_exit`
+// (stops the module's own native threads, which must not touch Python afterwards).
+void watch_interpreter_exit(void (*on_exit)() = nullptr);
 
 // Thrown while the interpreter's error indicator is set.
 struct PyError {};
@@ -36,10 +66,12 @@ class Ref {
  public:
   Ref() noexcept = default;
   Ref(std::nullptr_t) noexcept {}
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ && !exiting_elsewhere()) Py_DECREF(p_);
+  }
   Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
   Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-  Ref& operator=(Ref o) noexcept {
+  Ref& operator=(Ref o) noexcept {  // o, the old value, is released as it goes
     std::swap(p_, o.p_);
     return *this;
   }
@@ -75,31 +107,37 @@ class Fetched {
   Ref type_, value_, tb_;
 };
 
-// Interpreter lock release for a blocking call; reacquired on scope exit.
-class GilRelease {
- public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  PyThreadState* state_;
-};
+// Runs `blocking` (which must not throw, nor touch Python) without the interpreter lock, then
+// takes the lock back. Not a scope guard: the re-take may end the thread by a forced unwind at
+// exit, and a destructor is no place for that to start.
+template <class F>
+auto without_gil(F&& blocking) {
+  static_assert(noexcept(blocking()), "the call made without the interpreter lock must not throw");
+  PyThreadState* state = PyEval_SaveThread();
+  auto result = blocking();
+  PyEval_RestoreThread(state);
+  return result;
+}
 
 // Runs `f` where the interpreter called us: a PyError leaves its error set and yields NULL,
-// a C++ failure becomes the matching Python error.
+// a C++ failure becomes the matching Python error. Not noexcept: a thread ended at exit unwinds
+// through here.
 template <class F>
-PyObject* boundary(F&& f) noexcept {
+PyObject* boundary(F&& f) {
   try {
     return f();
   } catch (const PyError&) {
     return nullptr;
+  } catch (const ThreadExit&) {
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     return nullptr;
   }
 }

@@ -63,7 +63,9 @@ std::uint32_t pair_pattern(PyObject* high, PyObject* low) {
 }
 
 struct PyMemFree {
-  void operator()(Py_UCS4* p) const noexcept { PyMem_Free(p); }
+  void operator()(Py_UCS4* p) const noexcept {
+    if (!host::exiting_elsewhere()) PyMem_Free(p);  // the allocator is the interpreter's, under its lock
+  }
 };
 
 }  // namespace

@@ -88,6 +88,7 @@ void bind(PyObject* module, const char* name, const Ref& value) {
 Ref create_module(PyModuleDef* def, const char* client_class, const host::ClassDef& master_class) {
   Ref module = Ref::steal(PyModule_Create(def));
   PyObject* m = module.get();
+  host::watch_interpreter_exit();
   Ref struct_module = host::import("struct");
   bind(m, "struct", struct_module);
   bind(m, client_class, import_from("pymodbus.client", client_class));

@@ -88,12 +88,14 @@ void dump_json(PyObject* obj, PyObject* file) {
 // Runs a clean-up step while an error is on its way out: the step's own failure is dropped and
 // the original error is given back.
 template <class F>
-void while_failing(F&& step) noexcept {
+void while_failing(F&& step) {
   host::Fetched pending;
   try {
     step();
   } catch (const host::PyError&) {
     PyErr_Clear();
+  } catch (const host::ThreadExit&) {
+    throw;
   } catch (...) {
   }
   pending.restore();
@@ -120,8 +122,7 @@ Ref join_text(std::initializer_list<PyObject*> parts) {
 Ref snapshot(PyObject* self) {
   Ref rw = Ref::steal(PyDict_New());
   Ref ro = Ref::steal(PyDict_New());
-  {
-    BankLock guard(self);
+  under_lock(self, [&] {
     Ref size_obj = host::getattr(self, N.size);
     const Py_ssize_t size = PyNumber_AsSsize_t(size_obj.get(), PyExc_OverflowError);
     if (size == -1 && PyErr_Occurred()) host::throw_error();
@@ -142,7 +143,7 @@ Ref snapshot(PyObject* self) {
       Ref key = Ref::steal(PyObject_Str(addr.get()));
       host::check(PyDict_SetItem(writable ? rw.get() : ro.get(), key.get(), value.get()));
     }
-  }
+  });
   Ref top = Ref::steal(PyDict_New());
   host::check(PyDict_SetItem(top.get(), local().READ_WRITE, rw.get()));
   host::check(PyDict_SetItem(top.get(), local().READ_ONLY, ro.get()));
@@ -220,7 +221,7 @@ std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
 
 // The rename reaches the disk with its folder. The file is saved either way, so a folder that
 // cannot be synced (not POSIX) changes nothing.
-void sync_folder(PyObject* folder) noexcept {
+void sync_folder(PyObject* folder) {
   try {
     Ref read_only = host::getattr(N.os_module, "O_RDONLY");
     Ref dir_fd = os_call("open", {folder, read_only.get()});
@@ -373,8 +374,7 @@ Ref load_from_file(const Args& a) {
   try {
     Ref data = read_json(name);  // before the lock: masters are not held up by the disk
     std::vector<Entry> entries = checked_entries(self, data.get());
-    {
-      BankLock guard(self);
+    under_lock(self, [&] {
       Ref hr = host::getattr(self, N.hr);
       // A register list shorter than `size` (replaced by the host script) must not take half
       // of the file.
@@ -390,7 +390,7 @@ Ref load_from_file(const Args& a) {
         if (length <= highest) host::raise(PyExc_IndexError, "the register list is shorter than size");
       }
       for (const Entry& e : entries) host::check(PyObject_SetItem(hr.get(), e.addr.get(), e.value.get()));
-    }
+    });
     host::setattr(self, N.default_backup_file, name);
     Ref count = Ref::steal(PyLong_FromSize_t(entries.size()));
     Ref line = join_text({host::text("[Holdbank] 📂 Load file ").get(), name, host::text("，recover ").get(),

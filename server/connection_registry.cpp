@@ -9,30 +9,29 @@ namespace {
 
 Ref on_client_connect(const Args& a) {
   PyObject* self = a.self();
-  {
-    BankLock guard(self);
+  under_lock(self, [&] {
     Ref registry = host::getattr(self, N.active_connections);
     host::check(PyObject_SetItem(registry.get(), a[2], a[3]));
-  }
+  });
   host::fire_hook(self, N.CUE_OnConnect, a[1], a[2]);
   return host::none();
 }
 
 Ref on_client_disconnect(const Args& a) {
   PyObject* self = a.self();
-  {
-    BankLock guard(self);
+  under_lock(self, [&] {
     Ref registry = host::getattr(self, N.active_connections);
     if (host::check(PySequence_Contains(registry.get(), a[1]))) host::check(PyObject_DelItem(registry.get(), a[1]));
-  }
+  });
   host::fire_hook(self, N.CUE_OnDisconnect, a[1]);
   return host::none();
 }
 
 Ref list_connections(const Args& a) {
-  BankLock guard(a.self());
-  Ref registry = host::getattr(a.self(), N.active_connections);
-  return Ref::steal(PySequence_List(registry.get()));
+  return under_lock(a.self(), [&] {
+    Ref registry = host::getattr(a.self(), N.active_connections);
+    return Ref::steal(PySequence_List(registry.get()));
+  });
 }
 
 // Closing alone does not wake a thread blocked receiving on the socket (on Linux), so the socket
@@ -40,33 +39,34 @@ Ref list_connections(const Args& a) {
 // connected, which changes nothing.
 Ref disconnect_client(const Args& a) {
   PyObject* self = a.self();
-  BankLock guard(self);
-  Ref registry = host::getattr(self, N.active_connections);
-  Ref sock = Ref::steal_or_null(PyObject_GetItem(registry.get(), a[1]));
-  if (!sock) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
-    PyErr_Clear();
-    return host::boolean(false);
-  }
-  try {
-    Ref how = host::getattr(N.socket_module, N.SHUT_RDWR);
-    Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), N.shutdown, how.get(), nullptr));
-    if (!r) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) host::throw_error();
+  return under_lock(self, [&] {
+    Ref registry = host::getattr(self, N.active_connections);
+    Ref sock = Ref::steal_or_null(PyObject_GetItem(registry.get(), a[1]));
+    if (!sock) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
       PyErr_Clear();
+      return host::boolean(false);
     }
-    host::call_method(sock.get(), N.close);
-  } catch (const host::PyError&) {
-    host::Fetched err;
-    if (!err.matches(PyExc_Exception)) {
-      err.restore();
-      throw;
+    try {
+      Ref how = host::getattr(N.socket_module, N.SHUT_RDWR);
+      Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), N.shutdown, how.get(), nullptr));
+      if (!r) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) host::throw_error();
+        PyErr_Clear();
+      }
+      host::call_method(sock.get(), N.close);
+    } catch (const host::PyError&) {
+      host::Fetched err;
+      if (!err.matches(PyExc_Exception)) {
+        err.restore();
+        throw;
+      }
+      Ref message = host::concat("Disconnect error: ", err.value());
+      host::log(N.logger, N.error, message.get());
+      return host::boolean(false);
     }
-    Ref message = host::concat("Disconnect error: ", err.value());
-    host::log(N.logger, N.error, message.get());
-    return host::boolean(false);
-  }
-  return host::boolean(true);
+    return host::boolean(true);
+  });
 }
 
 }  // namespace

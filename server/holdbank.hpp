@@ -2,6 +2,8 @@
 // bank lock guard, and the method definitions each file contributes to the classes.
 #pragma once
 
+#include <type_traits>
+
 #include "host/native_function.hpp"
 
 namespace holdbank {
@@ -43,18 +45,38 @@ extern Names N;
 // Holds the server's `lock` for a scope. A thread that already holds it through one of these
 // (a hook called under the lock that calls back into the server) proceeds without taking it
 // again: the lock is not re-entrant and waiting for ourselves would freeze every master.
+//
+// The normal path calls release(); the destructor releases only for an error on its way out. A
+// thread ended at interpreter exit unwinds without an error and without the interpreter lock:
+// the lock is then left as it is, since releasing it would mean running Python.
 class BankLock {
  public:
   explicit BankLock(PyObject* server);
   ~BankLock();
   BankLock(const BankLock&) = delete;
   BankLock& operator=(const BankLock&) = delete;
+  void release();
 
  private:
   host::Ref lock_;
   host::Ref release_;  // the lock's bound release, looked up when it was acquired
   bool acquired_ = false;
+  int uncaught_ = 0;  // errors already on their way out when the lock was taken
 };
+
+// Runs `f` holding the server's lock; returns what `f` returns.
+template <class F>
+auto under_lock(PyObject* server, F&& f) {
+  BankLock guard(server);
+  if constexpr (std::is_void_v<decltype(f())>) {
+    f();
+    guard.release();
+  } else {
+    auto result = f();
+    guard.release();
+    return result;
+  }
+}
 
 // Whether `server.<name>` is our own function `fn`: neither the instance's __dict__ nor the
 // class (or a subclass) replaces it. The request handler then takes shortcuts that give the same

@@ -114,6 +114,7 @@ Ref init_module() {
   PyObject* ns = PyModule_GetDict(m);  // borrowed
   N.holdbank_module = m;
   N.module_name = keep(host::text("Holdbank"));
+  host::watch_interpreter_exit();
 
   // 1. the standard-library names, in order
   for (const char* name : {"sys", "socket", "struct", "threading", "logging", "socketserver", "json", "os"})

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -123,10 +124,12 @@ constexpr const char* kShort5 = "unpack requires a buffer of 5 bytes";
 constexpr std::size_t kUsualAnswer = kHeaderSize + 2 + 254;
 
 // Holds the bank lock; unlocks exactly once whether the request finishes or a bank call throws.
+// Unwinding with no new exception in flight means the thread itself is being ended (a forced
+// unwind): the bank is then left alone, since the caller may no longer touch it.
 template <class Bank>
 class BankLock {
  public:
-  explicit BankLock(Bank& bank) : bank_(bank) {
+  explicit BankLock(Bank& bank) : bank_(bank), uncaught_(std::uncaught_exceptions()) {
     bank_.lock();
     held_ = true;
   }
@@ -138,7 +141,7 @@ class BankLock {
     bank_.unlock();
   }
   ~BankLock() {
-    if (held_) {
+    if (held_ && std::uncaught_exceptions() > uncaught_) {
       // Already unwinding from another error: that one is the one to report.
       try {
         bank_.unlock();
@@ -149,6 +152,7 @@ class BankLock {
 
  private:
   Bank& bank_;
+  const int uncaught_;
   bool held_ = false;
 };
 

@@ -1,6 +1,7 @@
 // The register bank of CLASS_Holdbank: construction, the read-only / read-write ranges and the
 // write permission they give, the data-event dispatchers and the host's single-register access.
 #include <algorithm>
+#include <exception>
 #include <vector>
 
 #include "server/holdbank.hpp"
@@ -48,23 +49,34 @@ BankLock::BankLock(PyObject* server) : lock_(host::getattr(server, N.lock)) {
   Ref::steal(PyObject_CallNoArgs(acquire.get()));
   t_held_locks.push_back(lock_.get());
   acquired_ = true;
+  uncaught_ = std::uncaught_exceptions();
 }
 
-BankLock::~BankLock() {
+void BankLock::release() {
   if (!acquired_) return;
+  acquired_ = false;
   t_held_locks.pop_back();
   // An error may be on its way out: keep it while the release runs, and never lose the lock.
   const bool pending = PyErr_Occurred() != nullptr;
   host::Fetched saved;
-  PyObject* r = PyObject_CallNoArgs(release_.get());
-  if (r) {
-    Py_DECREF(r);
-  } else if (pending) {
-    PyErr_Clear();
-  } else {
-    PyErr_WriteUnraisable(lock_.get());
+  Ref r = Ref::steal_or_null(PyObject_CallNoArgs(release_.get()));
+  if (!r) {
+    if (pending)
+      PyErr_Clear();
+    else
+      PyErr_WriteUnraisable(lock_.get());
   }
   if (pending) saved.restore();
+}
+
+BankLock::~BankLock() {
+  if (!acquired_) return;
+  if (std::uncaught_exceptions() == uncaught_ && host::exiting_elsewhere()) {
+    // No error in flight and not released: this thread is being ended at exit (see the class).
+    t_held_locks.pop_back();
+    return;
+  }
+  release();
 }
 
 namespace {
@@ -219,10 +231,11 @@ Ref reg_read(const Args& a) {
     if (addr < 0 || addr >= size) host::raise(PyExc_IndexError, "Register Address Out of Range");
     return Ref::borrow(PyList_GetItem(hr.get(), static_cast<Py_ssize_t>(addr)));
   }
-  BankLock guard(self);
-  if (!in_bank(self, a[1])) host::raise(PyExc_IndexError, "Register Address Out of Range");
-  hr = host::getattr(self, N.hr);
-  return Ref::steal(PyObject_GetItem(hr.get(), a[1]));
+  return under_lock(self, [&] {
+    if (!in_bank(self, a[1])) host::raise(PyExc_IndexError, "Register Address Out of Range");
+    hr = host::getattr(self, N.hr);
+    return Ref::steal(PyObject_GetItem(hr.get(), a[1]));
+  });
 }
 
 Ref reg_write(const Args& a) {
@@ -236,12 +249,13 @@ Ref reg_write(const Args& a) {
     host::check(PyList_SetItem(hr.get(), static_cast<Py_ssize_t>(addr), masked.release()));
     return host::boolean(true);
   }
-  BankLock guard(self);
-  if (!in_bank(self, a[1])) return host::boolean(false);
-  Ref masked = Ref::steal(PyNumber_And(a[2], N.mask16));
-  hr = host::getattr(self, N.hr);
-  host::check(PyObject_SetItem(hr.get(), a[1], masked.get()));
-  return host::boolean(true);
+  return under_lock(self, [&] {
+    if (!in_bank(self, a[1])) return host::boolean(false);
+    Ref masked = Ref::steal(PyNumber_And(a[2], N.mask16));
+    hr = host::getattr(self, N.hr);
+    host::check(PyObject_SetItem(hr.get(), a[1], masked.get()));
+    return host::boolean(true);
+  });
 }
 
 using host::default_int;

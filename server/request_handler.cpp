@@ -95,6 +95,7 @@ class ServerBank {
   void unlock() {
     hr_ = Ref();
     size_ = Ref();
+    if (guard_) guard_->release();
     guard_.reset();
   }
 
@@ -189,7 +190,7 @@ bool closed_elsewhere(PyObject* sock) {
 }
 
 // Sends every byte unless an error comes first; returns 0 or the errno. Without the GIL.
-int send_all(int fd, const std::uint8_t* data, std::size_t size) {
+int send_all(int fd, const std::uint8_t* data, std::size_t size) noexcept {
   std::size_t sent = 0;
   while (sent < size) {
     const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL);
@@ -213,11 +214,7 @@ void serve(int fd, PyObject* sock, PyObject* server, PyObject* client_ip) {
   std::vector<std::uint8_t> outgoing;
   ServerBank bank(server, client_ip);
   auto flush = [&] {
-    int err;
-    {
-      host::GilRelease nogil;
-      err = send_all(fd, outgoing.data(), outgoing.size());
-    }
+    const int err = host::without_gil([&]() noexcept { return send_all(fd, outgoing.data(), outgoing.size()); });
     outgoing.clear();
     if (err) raise_errno(err);
   };
@@ -225,8 +222,7 @@ void serve(int fd, PyObject* sock, PyObject* server, PyObject* client_ip) {
     auto space = frames.recv_space();
     ssize_t n = 0;
     int send_err = 0, recv_err = 0;
-    {
-      host::GilRelease nogil;
+    host::without_gil([&]() noexcept {
       send_err = send_all(fd, outgoing.data(), outgoing.size());
       if (!send_err) {
         do {
@@ -234,7 +230,8 @@ void serve(int fd, PyObject* sock, PyObject* server, PyObject* client_ip) {
         } while (n < 0 && errno == EINTR);
         if (n < 0) recv_err = errno;
       }
-    }
+      return 0;
+    });
     outgoing.clear();
     if (send_err) raise_errno(send_err);
     if (recv_err) raise_errno(recv_err);

@@ -68,12 +68,10 @@ Ref close(const Args& a) {
     host::call_method(self, N.CUF_SaveToFile, name.get());
   });
 
-  Ref keys;
-  {
-    BankLock guard(self);
+  Ref keys = under_lock(self, [&] {
     Ref registry = host::getattr(self, N.active_connections);
-    keys = Ref::steal(PySequence_List(registry.get()));
-  }
+    return Ref::steal(PySequence_List(registry.get()));
+  });
   for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i)
     host::call_method(self, N.CUF_DisconnectClient, PyList_GetItem(keys.get(), i));
 
