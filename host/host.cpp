@@ -13,9 +13,10 @@ void (*g_on_exit)() = nullptr;
 // Runs among the interpreter's atexit callbacks, before it finalizes and before any other thread
 // can be ended on re-taking the interpreter lock.
 PyObject* mark_exit(PyObject*, PyObject*) {
+  // The module's own threads end first, while they may still finish what they hold.
+  if (g_on_exit) g_on_exit();
   detail::g_exit_thread = std::this_thread::get_id();
   detail::g_exiting.store(true, std::memory_order_release);
-  if (g_on_exit) g_on_exit();
   Py_RETURN_NONE;
 }
 

@@ -1,4 +1,5 @@
 // The registry of connected masters: full address -> connection socket, guarded by the bank lock.
+#include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
 
 using host::Args;
@@ -55,6 +56,7 @@ Ref disconnect_client(const Args& a) {
         PyErr_Clear();
       }
       host::call_method(sock.get(), N.close);
+      wake_event_loops_for_closed_sockets();
     } catch (const host::PyError&) {
       host::Fetched err;
       if (!err.matches(PyExc_Exception)) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "host/native_function.hpp"
 
@@ -86,6 +88,15 @@ bool is_own_method(PyObject* server, PyObject* name, PyObject* fn);
 // What _is_writable answers for `reg`, computed without creating Python objects when the ranges
 // are plain lists of (int, int) tuples.
 bool ranges_allow(PyObject* server, std::uint32_t reg);
+
+// The ranges as plain numbers, when they are exact lists of exact (int, int) tuples (false
+// otherwise). `none_set`: no range at all, so every register is writable.
+bool native_ranges(PyObject* server, std::vector<std::pair<long long, long long>>& rw, bool& none_set);
+
+// For the event loop, which must never wait for the bank lock: takes a plain threading.Lock only
+// if nobody holds it (the interpreter lock is not let go), and gives it back.
+bool try_lock_plain(PyObject* lock);
+void unlock_plain(PyObject* lock);
 
 // Method definitions, in the files named after what they build.
 // register_bank.cpp

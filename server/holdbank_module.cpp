@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <iterator>
 
+#include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
 
 using host::Ref;
@@ -114,7 +115,7 @@ Ref init_module() {
   PyObject* ns = PyModule_GetDict(m);  // borrowed
   N.holdbank_module = m;
   N.module_name = keep(host::text("Holdbank"));
-  host::watch_interpreter_exit();
+  host::watch_interpreter_exit(stop_all_event_loops);
 
   // 1. the standard-library names, in order
   for (const char* name : {"sys", "socket", "struct", "threading", "logging", "socketserver", "json", "os"})

@@ -14,6 +14,11 @@
 namespace modbus {
 
 constexpr std::size_t kHeaderSize = 7;
+
+// Function codes served.
+constexpr std::uint8_t kReadHoldingRegisters = 3;
+constexpr std::uint8_t kWriteSingleRegister = 6;
+constexpr std::uint8_t kWriteMultipleRegisters = 16;
 constexpr std::size_t kMaxFrame = kHeaderSize + 65534;  // length field max 65535 => pdu max 65534
 
 struct Header {
@@ -84,6 +89,7 @@ class FrameAssembler {
     if (held < kHeaderSize) return false;
     const std::uint8_t* p = buf_.data() + begin_;
     const Header h = parse_header(p);
+    last_begin_ = begin_;
     if (h.length <= 1) {
       out = Frame{h, nullptr, 0, true};
       begin_ += kHeaderSize;
@@ -96,6 +102,10 @@ class FrameAssembler {
     return true;
   }
 
+  // Gives back the frame the last next() returned, for whoever serves the stream after us; only
+  // before the next recv_space()/commit()/next().
+  void put_back() { begin_ = last_begin_; }
+
   std::size_t buffered() const { return end_ - begin_; }
 
  private:
@@ -103,6 +113,7 @@ class FrameAssembler {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::size_t space_ = 0;  // size of the space handed out by the last recv_space, minus commits
+  std::size_t last_begin_ = 0;  // where the frame last returned by next() starts
 };
 
 // Outcome of executing one PDU.
@@ -281,15 +292,15 @@ Result execute(const Header& h, const std::uint8_t* pdu, std::size_t pdu_len, Ba
   if (answer.capacity() < detail::kUsualAnswer) answer.reserve(detail::kUsualAnswer);
   const std::uint8_t fc = pdu[0];
   switch (fc) {
-    case 3:
+    case kReadHoldingRegisters:
       if (pdu_len < 5) return Result{Outcome::Malformed, detail::kShort4};
       detail::read_holding(pdu, bank, answer);
       break;
-    case 6:
+    case kWriteSingleRegister:
       if (pdu_len < 5) return Result{Outcome::Malformed, detail::kShort4};
       detail::write_single(pdu, pdu_len, bank, answer);
       break;
-    case 16:
+    case kWriteMultipleRegisters:
       if (pdu_len < 6) return Result{Outcome::Malformed, detail::kShort5};
       detail::write_multiple(pdu, pdu_len, bank, answer);
       break;

@@ -3,7 +3,8 @@
 // The protocol work (cutting frames from the stream, executing a request, encoding the answer)
 // is modbus_core.hpp; this file connects it to the socket and to the server object: the bank
 // list, its lock, the write permission and the hooks, all reached through the object so that a
-// subclass or the host script sees every call.
+// subclass or the host script sees every call. While none of those calls could be observed, the
+// listener's event loop serves the connection (event_loop.hpp) with the quiet executor below.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
 #include "server/modbus_core.hpp"
 
@@ -52,6 +54,18 @@ class OwnDescriptor {
   int fd_ = -1;
 };
 
+// A register the host filled with something that is not a 16-bit word cannot be sent.
+bool to_word(PyObject* v, std::uint16_t& out) {
+  out = 0;
+  if (!PyLong_Check(v)) return false;
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (x == -1 && PyErr_Occurred()) host::throw_error();
+  if (overflow || x < 0 || x > 0xFFFF) return false;
+  out = static_cast<std::uint16_t>(x);
+  return true;
+}
+
 // The register bank as modbus::execute sees it, over the server object.
 //
 // Every call the server's methods would make is made, in the same order, unless it cannot be
@@ -61,7 +75,7 @@ class OwnDescriptor {
 // ours, is answered from the range lists directly.
 class ServerBank {
  public:
-  ServerBank(PyObject* server, PyObject* client_ip) : server_(server), ip_(client_ip) {}
+  ServerBank(PyObject* server, PyObject* client_ip, PyObject* sock) : server_(server), ip_(client_ip), sock_(sock) {}
 
   // Called before each request: what was decided for the previous one may have changed.
   void begin_request() { writable_checked_ = false; }
@@ -78,6 +92,12 @@ class ServerBank {
 
   void lock() {
     guard_.emplace(server_);
+    // A connection the host dropped while this request waited for the lock must not reach the
+    // bank: the drop closes the socket under this same lock.
+    if (closed_elsewhere(sock_)) {
+      unlock();
+      raise_errno(EBADF);
+    }
     hr_ = host::getattr(server_, N.hr);
     size_ = host::getattr(server_, N.size);
     size_is_int_ = PyLong_Check(size_.get());
@@ -150,18 +170,6 @@ class ServerBank {
     return host::check(PyObject_RichCompareBool(a, size_.get(), Py_LT)) != 0;
   }
 
-  // A register the host filled with something that is not a 16-bit word cannot be sent.
-  static bool to_word(PyObject* v, std::uint16_t& out) {
-    out = 0;
-    if (!PyLong_Check(v)) return false;
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (x == -1 && PyErr_Occurred()) host::throw_error();
-    if (overflow || x < 0 || x > 0xFFFF) return false;
-    out = static_cast<std::uint16_t>(x);
-    return true;
-  }
-
   void notify(PyObject* method, std::uint32_t addr, std::uint16_t value) {
     Ref a = host::integer(addr);
     Ref v = host::integer(value);
@@ -170,6 +178,7 @@ class ServerBank {
 
   PyObject* server_;
   PyObject* ip_;
+  PyObject* sock_;
   std::optional<BankLock> guard_;
   Ref hr_, size_;
   long long int_size_ = 0;
@@ -180,14 +189,6 @@ class ServerBank {
   bool writable_checked_ = false;
   bool writable_native_ = false;
 };
-
-// True once another thread (CUF_DisconnectClient, the allow-list check) closed the socket object:
-// from then on the connection is treated as the closed socket it is, even if bytes the master
-// sent earlier are still waiting in our descriptor.
-bool closed_elsewhere(PyObject* sock) {
-  Ref no = host::call_method(sock, N.fileno);
-  return host::as_long_long(no.get()) < 0;
-}
 
 // Sends every byte unless an error comes first; returns 0 or the errno. Without the GIL.
 int send_all(int fd, const std::uint8_t* data, std::size_t size) noexcept {
@@ -203,41 +204,40 @@ int send_all(int fd, const std::uint8_t* data, std::size_t size) noexcept {
   return 0;
 }
 
-// The request loop: returns when the master closes; raises for everything else.
-//
-// The answers to the requests of one receive are gathered and leave together, each whole, right
-// before the next receive: one release of the interpreter lock covers both system calls.
-void serve(int fd, PyObject* sock, PyObject* server, PyObject* client_ip) {
-  static PyObject* struct_error = host::getattr(host::import("struct").get(), "error").release();
-  modbus::FrameAssembler frames;
+PyObject* struct_error() {
+  static PyObject* error = host::getattr(host::import("struct").get(), "error").release();
+  return error;
+}
+
+// What ends serving on the handler thread.
+enum class Stop { Closed, LoopMayServe };
+
+// The connection served on its handler thread, through a descriptor of its own: requests already
+// buffered first, then receive after receive. The answers to the requests of one receive are
+// gathered and leave together, each whole, right before the next receive: one release of the
+// interpreter lock covers both system calls. Returns when the master closes or, with `loop`, when
+// the loop could take the connection back; raises for everything else.
+Stop serve_on_thread(Connection& conn, EventLoop* loop) {
+  OwnDescriptor own(conn.sock);
+  const int fd = own.get();
+  modbus::FrameAssembler& frames = conn.frames;
+  std::vector<std::uint8_t>& outgoing = conn.out;
   std::vector<std::uint8_t> answer;
-  std::vector<std::uint8_t> outgoing;
-  ServerBank bank(server, client_ip);
+  ServerBank bank(conn.server, conn.ip, conn.sock);
   auto flush = [&] {
     const int err = host::without_gil([&]() noexcept { return send_all(fd, outgoing.data(), outgoing.size()); });
     outgoing.clear();
     if (err) raise_errno(err);
   };
+  if (conn.error) {
+    // Ended in the loop: what was answered before still goes out.
+    host::Fetched err = std::move(*conn.error);
+    conn.error.reset();
+    if (!outgoing.empty()) flush();
+    err.restore();
+    host::throw_error();
+  }
   for (;;) {
-    auto space = frames.recv_space();
-    ssize_t n = 0;
-    int send_err = 0, recv_err = 0;
-    host::without_gil([&]() noexcept {
-      send_err = send_all(fd, outgoing.data(), outgoing.size());
-      if (!send_err) {
-        do {
-          n = ::recv(fd, space.first, space.second, 0);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) recv_err = errno;
-      }
-      return 0;
-    });
-    outgoing.clear();
-    if (send_err) raise_errno(send_err);
-    if (recv_err) raise_errno(recv_err);
-    if (closed_elsewhere(sock)) raise_errno(EBADF);
-    if (n == 0) return;
-    frames.commit(static_cast<std::size_t>(n));
     modbus::Frame frame;
     while (frames.next(frame)) {
       if (frame.dropped) continue;
@@ -256,10 +256,79 @@ void serve(int fd, PyObject* sock, PyObject* server, PyObject* client_ip) {
       }
       if (r.outcome == modbus::Outcome::Malformed) {
         if (!outgoing.empty()) flush();
-        host::raise(struct_error, r.error);
+        host::raise(struct_error(), r.error);
       }
       outgoing.insert(outgoing.end(), answer.begin(), answer.end());
     }
+    // Nothing left to execute: the loop sends what is pending and goes on.
+    if (loop && loop_may_serve(conn.server)) return Stop::LoopMayServe;
+    auto space = frames.recv_space();
+    ssize_t n = 0;
+    int send_err = 0, recv_err = 0;
+    host::without_gil([&]() noexcept {
+      send_err = send_all(fd, outgoing.data(), outgoing.size());
+      if (!send_err) {
+        do {
+          n = ::recv(fd, space.first, space.second, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) recv_err = errno;
+      }
+      return 0;
+    });
+    outgoing.clear();
+    if (send_err) raise_errno(send_err);
+    if (recv_err) raise_errno(recv_err);
+    // Closed by another thread (CUF_DisconnectClient, the allow-list check): from then on the
+    // connection is the closed socket it is, even if bytes the master sent earlier are waiting.
+    if (closed_elsewhere(conn.sock)) raise_errno(EBADF);
+    if (n == 0) return Stop::Closed;
+    frames.commit(static_cast<std::size_t>(n));
+  }
+}
+
+// Waits, without the interpreter lock, until the loop hands the connection back, logging for the
+// loop what it asks this thread to log. Never raises: the loop still holds the connection.
+Connection::Turn wait_for_turn(Connection& conn) {
+  for (;;) {
+    bool log = false;
+    const Connection::Turn turn = host::without_gil([&]() noexcept {
+      std::unique_lock<std::mutex> hold(conn.m);
+      conn.cv.wait(hold, [&] { return conn.turn != Connection::Turn::Loop || conn.log_warning; });
+      log = std::exchange(conn.log_warning, false);
+      return conn.turn;
+    });
+    if (log) {
+      Ref text = std::move(conn.warning);
+      try {
+        if (text) host::log(N.logger, N.warning, text.get());
+      } catch (const host::PyError&) {
+        PyErr_WriteUnraisable(N.logger);
+      }
+    }
+    if (turn != Connection::Turn::Loop) return turn;
+  }
+}
+
+// The request loop of one connection: returns when the master closes; raises for everything else.
+void serve(Connection& conn, const std::shared_ptr<Connection>& shared, PyObject* listener) {
+  std::shared_ptr<EventLoop> loop = event_loop_for(listener);
+  bool start_in_loop = loop && loop_may_serve(conn.server);
+  for (;;) {
+    if (start_in_loop) {
+      {
+        std::lock_guard<std::mutex> hold(conn.m);
+        conn.turn = Connection::Turn::Loop;
+      }
+      if (adopt_connection(*loop, shared)) {
+        const Connection::Turn turn = wait_for_turn(conn);
+        if (turn == Connection::Turn::Ended && !conn.error && conn.out.empty()) return;  // the master closed
+        if (turn == Connection::Turn::LoopGone) loop.reset();
+      } else {
+        loop.reset();
+      }
+    }
+    if (serve_on_thread(conn, loop.get()) == Stop::Closed) return;
+    start_in_loop = true;
   }
 }
 
@@ -275,16 +344,22 @@ Ref handle(const Args& a) {
   Ref server = host::getattr(listener.get(), N.owner);
   Ref sock = host::getattr(self, N.request);
 
-  OwnDescriptor fd(sock.get());
   host::call_method(server.get(), N._on_client_connect, client_ip, full_address.get(), sock.get());
 
+  auto conn = std::make_shared<Connection>();
+  conn->sock = sock.get();
+  conn->server = server.get();
+  conn->ip = client_ip;
   try {
-    serve(fd.get(), sock.get(), server.get(), client_ip);
+    Ref no = host::call_method(sock.get(), N.fileno);
+    const long long fd = host::as_long_long(no.get());
+    if (fd < 0 || fd > INT_MAX) raise_errno(EBADF);
+    conn->fd = static_cast<int>(fd);
+    serve(*conn, conn, listener.get());
   } catch (const host::PyError&) {
     host::Fetched err;
     if (!err.matches(PyExc_Exception)) {
       // Interrupts and exit requests are not ours to swallow: end the connection, then pass it on.
-      fd.close();
       host::call_method(server.get(), N._on_client_disconnect, full_address.get());
       err.restore();
       throw;
@@ -294,12 +369,147 @@ Ref handle(const Args& a) {
       host::log(N.logger, N.debug, message.get());
     }
   }
-  fd.close();
   host::call_method(server.get(), N._on_client_disconnect, full_address.get());
   return host::none();
 }
 
 }  // namespace
+
+bool closed_elsewhere(PyObject* sock) {
+  Ref no = host::call_method(sock, N.fileno);
+  return host::as_long_long(no.get()) < 0;
+}
+
+// ---- the quiet executor of the event loop -------------------------------------------------------
+
+namespace {
+bool is_quiet_hook(PyObject* server, PyObject* hook) {
+  // Only None and False: any other value's truth could run the host's code on the loop thread.
+  Ref h = host::getattr(server, hook);
+  return h.get() == Py_None || h.get() == Py_False;
+}
+}  // namespace
+
+namespace {
+
+std::unique_ptr<LoopView> make_view(PyObject* server) {
+  auto v = std::make_unique<LoopView>();
+  v->server = server;
+  PyTypeObject* type = Py_TYPE(server);
+  const bool generic_access = PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr);
+  if (!generic_access) return v;
+  v->hr = host::getattr(server, N.hr);
+  Ref size = host::getattr(server, N.size);
+  v->lock = host::getattr(server, N.lock);
+  int overflow = 0;
+  if (PyLong_CheckExact(size.get())) v->size = PyLong_AsLongLongAndOverflow(size.get(), &overflow);
+  v->plain = PyList_CheckExact(v->hr.get()) && PyLong_CheckExact(size.get()) && !overflow && !PyErr_Occurred() &&
+             reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == N.plain_lock_type;
+  PyErr_Clear();
+  if (!v->plain) return v;
+  v->read_quiet = is_own_method(server, N._on_read, N.fn_on_read) && is_quiet_hook(server, N.CUE_OnRead);
+  v->write_quiet = is_own_method(server, N._on_write, N.fn_on_write) && is_quiet_hook(server, N.CUE_OnWrite);
+  v->denied_quiet =
+      is_own_method(server, N._on_write_denied, N.fn_on_write_denied) && is_quiet_hook(server, N.CUE_OnWriteDenied);
+  v->ranges_native =
+      is_own_method(server, N._is_writable, N.fn_is_writable) && native_ranges(server, v->rw, v->none_set);
+  return v;
+}
+
+// The bank lock was busy: the handler thread waits for it, as it always did.
+struct BankBusy {};
+
+// The bank as modbus::execute sees it in the loop: only what LoopView::quiet_for allowed gets here,
+// so nothing is notified and every access is to plain objects.
+class QuietBank {
+ public:
+  QuietBank(LoopView& v, Connection& c) : v_(v), c_(c) {}
+  bool is_writable(std::uint32_t addr) { return v_.writable(addr); }
+  void lock() {
+    if (!try_lock_plain(v_.lock.get())) throw BankBusy{};
+    locked_ = true;
+    if (closed_elsewhere(c_.sock)) {  // dropped by the host: see ServerBank::lock
+      unlock();
+      raise_errno(EBADF);
+    }
+  }
+  void unlock() {
+    if (!locked_) return;
+    locked_ = false;
+    unlock_plain(v_.lock.get());
+  }
+  bool read(std::uint32_t addr, std::uint16_t& value) {
+    if (static_cast<long long>(addr) >= v_.size) {
+      value = 0;
+      return true;
+    }
+    PyObject* hr = v_.hr.get();
+    if (static_cast<Py_ssize_t>(addr) < PyList_Size(hr)) return to_word(PyList_GetItem(hr, addr), value);
+    Ref a = host::integer(addr);
+    Ref val = Ref::steal(PyObject_GetItem(hr, a.get()));  // a list shorter than size: its IndexError
+    return to_word(val.get(), value);
+  }
+  void store(std::uint32_t addr, std::uint16_t value) {
+    if (static_cast<long long>(addr) >= v_.size) return;
+    Ref v = host::integer(value);
+    PyObject* hr = v_.hr.get();
+    if (static_cast<Py_ssize_t>(addr) < PyList_Size(hr)) {
+      host::check(PyList_SetItem(hr, addr, v.release()));
+      return;
+    }
+    Ref a = host::integer(addr);
+    host::check(PyObject_SetItem(hr, a.get(), v.get()));
+  }
+  void notify_write(std::uint32_t, std::uint16_t) {}
+  void notify_write_denied(std::uint32_t, std::uint16_t) {}
+
+ private:
+  LoopView& v_;
+  Connection& c_;
+  bool locked_ = false;
+};
+
+}  // namespace
+
+void drop_view(std::unique_ptr<LoopView>& view) { view.reset(); }
+
+bool loop_may_serve(PyObject* server) {
+  // The hooks first: when one is set, that is all it takes to know.
+  for (PyObject* hook : {N.CUE_OnRead, N.CUE_OnWrite, N.CUE_OnWriteDenied})
+    if (!is_quiet_hook(server, hook)) return false;
+  std::unique_ptr<LoopView> v = make_view(server);
+  return v->plain && v->read_quiet && v->write_quiet && v->denied_quiet && v->ranges_native;
+}
+
+LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view) {
+  if (!view || view->server != conn.server) view = make_view(conn.server);
+  modbus::Frame frame;
+  while (conn.frames.next(frame)) {
+    if (frame.dropped) continue;
+    if (!view->quiet_for(frame)) {
+      conn.frames.put_back();
+      return LoopOutcome::ToHandler;
+    }
+    QuietBank bank(*view, conn);
+    modbus::Result r;
+    try {
+      r = modbus::execute(frame.header, frame.pdu, frame.pdu_len, bank, view->answer);
+    } catch (const BankBusy&) {
+      conn.frames.put_back();
+      return LoopOutcome::ToHandler;
+    } catch (const host::PyError&) {
+      conn.error.emplace();
+      return LoopOutcome::Failed;
+    }
+    if (r.outcome == modbus::Outcome::Malformed) {
+      PyErr_SetString(struct_error(), r.error);
+      conn.error.emplace();
+      return LoopOutcome::Failed;
+    }
+    conn.out.insert(conn.out.end(), view->answer.begin(), view->answer.end());
+  }
+  return LoopOutcome::Served;
+}
 
 const host::MethodDef kHandle{"handle", handle, {{"self"}}};
 

@@ -1,5 +1,6 @@
 // Starting the listener (CUF_Open) and the orderly shutdown (CUF_Close): save, drop every master,
 // stop the listener, release the port, in that order.
+#include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
 
 using host::Args;
@@ -26,6 +27,8 @@ Ref open(const Args& a) {
   }
   host::setattr(self, N.server_net, listener.get());
   host::setattr(listener.get(), N.owner, self);
+  // Without its loop (the system refused what it needs) every master is served by its thread.
+  start_event_loop(listener.get());
 
   Ref thread_class = host::getattr(N.threading_module, N.Thread);
   Ref serve = host::getattr(listener.get(), N.serve_forever);
@@ -82,6 +85,8 @@ Ref close(const Args& a) {
       host::call_method(listener.get(), N.server_close);
       host::print_line("[Holdbank] 🛑 TCP port was closed。");
     });
+    // Masters that connected after the drop above stay, served by their own threads.
+    stop_event_loop(listener.get());
   }
   return host::none();
 }

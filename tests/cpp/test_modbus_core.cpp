@@ -352,6 +352,29 @@ void test_assembler() {
     CHECK_EQ(fa.buffered(), std::size_t{0});
   });
 
+  run_case("assembler: a frame put back is the next one delivered, once", [] {
+    Stream s;
+    s.add(1, {0x03, 0x00, 0x00, 0x00, 0x01});
+    s.add(2, 0, 1, 1, {});
+    s.add(3, {0x06, 0x00, 0x01, 0x00, 0x02});
+    FrameAssembler fa;
+    auto space = fa.recv_space();
+    std::copy(s.bytes.begin(), s.bytes.end(), space.first);
+    fa.commit(s.bytes.size());
+    Frame f;
+    for (std::uint16_t tx : {1, 2, 3}) {
+      CHECK(fa.next(f));
+      CHECK_EQ(f.header.tx_id, tx);
+      const std::size_t held = fa.buffered();
+      fa.put_back();
+      CHECK(fa.buffered() > held);
+      CHECK(fa.next(f));
+      CHECK_EQ(f.header.tx_id, tx);
+      CHECK_EQ(fa.buffered(), held);
+    }
+    CHECK(!fa.next(f));
+  });
+
   run_case("assembler: partial frame is held, not delivered", [] {
     const Bytes b = request(9, {0x03, 0x00, 0x00, 0x00, 0x01});
     FrameAssembler fa;

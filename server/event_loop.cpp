@@ -1,0 +1,440 @@
+// The native I/O loop of an open listener (see event_loop.hpp for what it serves and when).
+//
+// The loop thread is a thread of our own, not a threading.Thread: the host finds only the threads
+// it expects in threading.enumerate(). It takes the interpreter lock once per wake-up, runs no
+// Python code of the host's (so it never logs or calls a hook: a handler thread does that for it),
+// and it is stopped by CUF_Close or, at the latest, when the interpreter begins to exit.
+//
+// It also watches the listening socket for one thing: a process out of descriptors. The listener's
+// own serve loop then fails every accept and would retry at once for as long as the shortage
+// lasts; the loop refuses the waiting masters instead (a spare descriptor is given up for the
+// moment of an accept and a close), so the backlog empties, they learn at once, and the serve
+// loop sleeps until a master can be served again.
+#include "server/event_loop.hpp"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+#include "server/readiness.hpp"
+
+using host::Ref;
+
+namespace holdbank {
+
+class EventLoop {
+ public:
+  EventLoop(Ref listener, Ref listening_socket, int listen_fd)
+      : listener_(std::move(listener)), listening_socket_(std::move(listening_socket)), listen_fd_(listen_fd) {}
+  ~EventLoop() {
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+    if (reserve_fd_ >= 0) ::close(reserve_fd_);
+  }
+
+  bool start() {
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (!ready_.ok() || wake_fd_ < 0 || reserve_fd_ < 0) return false;
+    if (!ready_.watch(wake_fd_, &wake_fd_, true, false)) return false;
+    if (!ready_.watch_once(listen_fd_, &listen_fd_)) return false;
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+
+  PyObject* listener() const { return listener_.get(); }
+
+  bool adopt(const std::shared_ptr<Connection>& conn) {
+    {
+      std::lock_guard<std::mutex> hold(inbox_m_);
+      if (stop_) return false;
+      inbox_.push_back(conn);
+    }
+    wake();
+    return true;
+  }
+
+  void sweep_soon() {
+    {
+      std::lock_guard<std::mutex> hold(inbox_m_);
+      sweep_ = true;
+    }
+    wake();
+  }
+
+  // With the interpreter lock held: asks the thread to stop, then waits for it without the lock.
+  void stop_and_join() {
+    {
+      std::lock_guard<std::mutex> hold(inbox_m_);
+      stop_ = true;
+    }
+    wake();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+      host::without_gil([&]() noexcept {
+        thread_.join();
+        return 0;
+      });
+  }
+
+ private:
+  void wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t w = ::write(wake_fd_, &one, sizeof one);
+  }
+
+  void run() {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState* state = PyEval_SaveThread();
+    Readiness::Event events[Readiness::kBatch];
+    for (;;) {
+      const int n = ready_.wait(events, Readiness::kBatch, wait_ms());
+      PyEval_RestoreThread(state);
+      if (!batch(events, n)) break;
+      state = PyEval_SaveThread();
+    }
+    // Stopping, with the interpreter lock: every connection goes on on its own thread.
+    for (auto& conn : conns_) give(*conn, Connection::Turn::LoopGone);
+    conns_.clear();
+    {
+      std::lock_guard<std::mutex> hold(inbox_m_);
+      for (auto& conn : inbox_) give(*conn, Connection::Turn::LoopGone);
+      inbox_.clear();
+    }
+    listener_ = Ref();
+    listening_socket_ = Ref();
+    PyGILState_Release(gil);
+  }
+
+  // One wake-up, under the interpreter lock. False: stop.
+  bool batch(const Readiness::Event* events, int n) {
+    std::vector<std::shared_ptr<Connection>> arrived;
+    bool sweep;
+    {
+      std::lock_guard<std::mutex> hold(inbox_m_);
+      if (stop_) return false;
+      arrived.swap(inbox_);
+      sweep = sweep_;
+      sweep_ = false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (n == 0 || now >= next_sweep_) {
+      // A socket the host closed without our knowing (not through CUF_DisconnectClient) is found
+      // here: its descriptor no longer reports anything.
+      sweep = true;
+      next_sweep_ = now + std::chrono::milliseconds(500);
+    }
+    if (listener_paused_ && now >= rearm_at_) rearm_listener();
+    for (auto& conn : arrived) attach(conn);
+    if (sweep) sweep_closed();
+    for (int i = 0; i < n; ++i) {
+      void* key = events[i].key;
+      if (key == &wake_fd_) {
+        std::uint64_t count;
+        [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
+      } else if (key == &listen_fd_) {
+        on_listener();
+      } else {
+        on_connection(*static_cast<Connection*>(key), events[i]);
+      }
+    }
+    drop_view(view_);
+    retired_.clear();
+    return true;
+  }
+
+  int wait_ms() const {
+    if (!listener_paused_) return 500;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(rearm_at_ - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 500));
+  }
+
+  // ---- connections -----------------------------------------------------------------------------
+
+  void attach(const std::shared_ptr<Connection>& conn) {
+    if (closed_elsewhere(conn->sock)) {
+      end_with_errno(*conn, EBADF, false);
+      return;
+    }
+    conn->watching_write = !conn->out.empty();
+    if (!ready_.watch(conn->fd, conn.get(), !conn->watching_write, conn->watching_write)) {
+      give(*conn, Connection::Turn::LoopGone);
+      return;
+    }
+    conns_.push_back(conn);
+    if (pending_warning_) {
+      pending_warning_ = false;
+      ask_to_log(*conn);
+    }
+    if (conn->watching_write) flush(*conn);
+  }
+
+  std::shared_ptr<Connection> detach(Connection& conn, bool still_open) {
+    if (still_open) ready_.forget(conn.fd);
+    auto it = std::find_if(conns_.begin(), conns_.end(), [&](const auto& c) { return c.get() == &conn; });
+    if (it == conns_.end()) return nullptr;
+    std::shared_ptr<Connection> kept = std::move(*it);
+    *it = std::move(conns_.back());
+    conns_.pop_back();
+    retired_.push_back(kept);  // events of this wake-up may still name it
+    return kept;
+  }
+
+  static void give(Connection& conn, Connection::Turn turn) {
+    std::lock_guard<std::mutex> hold(conn.m);
+    conn.turn = turn;
+    conn.cv.notify_one();
+  }
+
+  void hand_over(Connection& conn, Connection::Turn turn, bool still_open) {
+    if (!detach(conn, still_open) && turn != Connection::Turn::Ended) return;
+    give(conn, turn);
+  }
+
+  // The handler raises what the master's end is, as its own receive would have.
+  void end_with_errno(Connection& conn, int err, bool attached) {
+    errno = err;
+    PyErr_SetFromErrno(PyExc_OSError);
+    conn.error.emplace();
+    if (attached)
+      hand_over(conn, Connection::Turn::Ended, err != EBADF);
+    else
+      give(conn, Connection::Turn::Ended);
+  }
+
+  bool attached(const Connection& conn) const {
+    return std::any_of(conns_.begin(), conns_.end(), [&](const auto& c) { return c.get() == &conn; });
+  }
+
+  void sweep_closed() {
+    std::vector<Connection*> closed;
+    for (auto& conn : conns_)
+      if (closed_elsewhere(conn->sock)) closed.push_back(conn.get());
+    for (Connection* conn : closed) end_with_errno(*conn, EBADF, true);
+  }
+
+  void on_connection(Connection& conn, const Readiness::Event& ev) {
+    if (!attached(conn)) return;  // handed over earlier in this wake-up
+    if (closed_elsewhere(conn.sock)) {
+      end_with_errno(conn, EBADF, true);
+      return;
+    }
+    if (!conn.out.empty()) {
+      if (ev.writable || ev.hangup) flush(conn);
+      return;  // no new requests while the master does not take its answers
+    }
+    if (!ev.readable && !ev.hangup) return;
+    auto space = conn.frames.recv_space();
+    const ssize_t n = ::recv(conn.fd, space.first, space.second, MSG_DONTWAIT);
+    if (n == 0) {
+      hand_over(conn, Connection::Turn::Ended, true);
+      return;
+    }
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) end_with_errno(conn, errno, true);
+      return;
+    }
+    conn.frames.commit(static_cast<std::size_t>(n));
+    switch (serve_in_loop(conn, view_)) {
+      case LoopOutcome::Served:
+        flush(conn);
+        break;
+      case LoopOutcome::ToHandler:
+        hand_over(conn, Connection::Turn::Handler, true);
+        break;
+      case LoopOutcome::Failed:
+        // Answers to the requests before the failing one still go out, from the handler thread.
+        hand_over(conn, Connection::Turn::Ended, true);
+        break;
+    }
+  }
+
+  // Sends what the socket takes now; the rest waits for the master to read.
+  void flush(Connection& conn) {
+    std::size_t sent = 0;
+    while (sent < conn.out.size()) {
+      const ssize_t n = ::send(conn.fd, conn.out.data() + sent, conn.out.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        conn.out.erase(conn.out.begin(), conn.out.begin() + static_cast<std::ptrdiff_t>(sent));
+        end_with_errno(conn, errno, true);
+        return;
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+    conn.out.erase(conn.out.begin(), conn.out.begin() + static_cast<std::ptrdiff_t>(sent));
+    const bool backed_up = !conn.out.empty();
+    if (backed_up != conn.watching_write) {
+      conn.watching_write = backed_up;
+      ready_.change(conn.fd, &conn, !backed_up, backed_up);
+    }
+  }
+
+  // ---- the listening socket when descriptors run out ---------------------------------------------
+
+  // The listener is watched one event at a time: a healthy accept needs nothing of us, so after
+  // a look it rests for a moment instead of waking us until the serve loop has accepted. Its
+  // descriptor is touched only while the listening socket is seen open (CUF_Close closes it).
+  void rearm_listener() {
+    listener_paused_ = false;
+    if (!closed_elsewhere(listening_socket_.get())) ready_.rearm_once(listen_fd_, &listen_fd_);
+  }
+
+  void pause_listener(int ms) {
+    listener_paused_ = true;
+    rearm_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  }
+
+  void on_listener() {
+    const int probe = fcntl(reserve_fd_, F_DUPFD_CLOEXEC, 0);
+    if (probe >= 0) {
+      ::close(probe);
+      episode_ = false;
+      pause_listener(kHealthyPauseMs);
+      return;
+    }
+    const int err = errno;
+    if (err != EMFILE && err != ENFILE && err != ENOMEM && err != ENOBUFS) {
+      pause_listener(kHealthyPauseMs);
+      return;
+    }
+    if (!episode_) {
+      episode_ = true;
+      warn(err);
+    }
+    if (closed_elsewhere(listening_socket_.get())) return;  // CUF_Close under way
+    // Refuse every master waiting: the spare descriptor is given up for one accept at a time.
+    for (;;) {
+      ::close(reserve_fd_);
+      const int refused = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (refused >= 0) ::close(refused);
+      reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (reserve_fd_ < 0) {
+        // Not even one descriptor: look again a little later.
+        pause_listener(kStarvedPauseMs);
+        return;
+      }
+      if (refused < 0) break;
+    }
+    rearm_listener();
+  }
+
+  void warn(int err) {
+    warning_ = Ref::steal_or_null(
+        PyUnicode_FromFormat("Accepting a master failed ([Errno %d] %s): masters are refused until descriptors are free",
+                             err, strerror(err)));
+    if (!warning_) {
+      PyErr_Clear();
+      return;
+    }
+    if (conns_.empty())
+      pending_warning_ = true;
+    else
+      ask_to_log(*conns_.front());
+  }
+
+  // Logging creates a record naming the current thread; on this thread that would make the
+  // threading module invent one. A handler thread logs it instead.
+  void ask_to_log(Connection& conn) {
+    conn.warning = warning_;
+    std::lock_guard<std::mutex> hold(conn.m);
+    conn.log_warning = true;
+    conn.cv.notify_one();
+  }
+
+ private:
+  static constexpr int kHealthyPauseMs = 10;
+  static constexpr int kStarvedPauseMs = 100;
+
+  Ref listener_, listening_socket_;
+  int listen_fd_;
+  int wake_fd_ = -1;
+  int reserve_fd_ = -1;
+  Readiness ready_;
+  std::thread thread_;
+
+  std::mutex inbox_m_;
+  std::vector<std::shared_ptr<Connection>> inbox_;
+  bool sweep_ = false;
+  bool stop_ = false;
+
+  // The loop thread's own, touched under the interpreter lock.
+  std::vector<std::shared_ptr<Connection>> conns_;
+  std::vector<std::shared_ptr<Connection>> retired_;
+  std::unique_ptr<LoopView> view_;
+  std::chrono::steady_clock::time_point next_sweep_{};
+  std::chrono::steady_clock::time_point rearm_at_{};
+  bool listener_paused_ = false;
+  bool episode_ = false;
+  bool pending_warning_ = false;
+  Ref warning_;
+};
+
+// ---- the loops of the open listeners ------------------------------------------------------------
+
+namespace {
+// Never freed: static destructors run after the interpreter is gone.
+std::mutex& g_loops_m = *new std::mutex;
+std::vector<std::shared_ptr<EventLoop>>& g_loops = *new std::vector<std::shared_ptr<EventLoop>>;
+
+std::shared_ptr<EventLoop> take_loop(PyObject* listener) {
+  std::lock_guard<std::mutex> hold(g_loops_m);
+  auto it = std::find_if(g_loops.begin(), g_loops.end(), [&](const auto& l) { return l->listener() == listener; });
+  if (it == g_loops.end()) return nullptr;
+  std::shared_ptr<EventLoop> loop = std::move(*it);
+  g_loops.erase(it);
+  return loop;
+}
+}  // namespace
+
+bool start_event_loop(PyObject* listener) {
+  Ref listening = host::getattr(listener, "socket");
+  Ref no = host::call_method(listening.get(), N.fileno);
+  const long long fd = host::as_long_long(no.get());
+  if (fd < 0 || fd > INT_MAX) return false;
+  auto loop = std::make_shared<EventLoop>(Ref::borrow(listener), std::move(listening), static_cast<int>(fd));
+  if (!loop->start()) return false;
+  std::lock_guard<std::mutex> hold(g_loops_m);
+  g_loops.push_back(std::move(loop));
+  return true;
+}
+
+void stop_event_loop(PyObject* listener) {
+  if (std::shared_ptr<EventLoop> loop = take_loop(listener)) loop->stop_and_join();
+}
+
+void stop_all_event_loops() {
+  std::vector<std::shared_ptr<EventLoop>> all;
+  {
+    std::lock_guard<std::mutex> hold(g_loops_m);
+    all.swap(g_loops);
+  }
+  for (auto& loop : all) loop->stop_and_join();
+}
+
+std::shared_ptr<EventLoop> event_loop_for(PyObject* listener) {
+  std::lock_guard<std::mutex> hold(g_loops_m);
+  for (auto& l : g_loops)
+    if (l->listener() == listener) return l;
+  return nullptr;
+}
+
+bool adopt_connection(EventLoop& loop, const std::shared_ptr<Connection>& conn) { return loop.adopt(conn); }
+
+void wake_event_loops_for_closed_sockets() {
+  std::lock_guard<std::mutex> hold(g_loops_m);
+  for (auto& l : g_loops) l->sweep_soon();
+}
+
+}  // namespace holdbank
