@@ -23,12 +23,24 @@
 #include <chrono>
 #include <climits>
 #include <thread>
+#include <unordered_set>
 
 #include "server/readiness.hpp"
 
 using host::Ref;
 
 namespace holdbank {
+namespace {
+// The loop must go on whatever one socket object does: an error asking it counts as closed.
+bool is_closed(PyObject* sock) {
+  try {
+    return closed_elsewhere(sock);
+  } catch (const host::PyError&) {
+    PyErr_Clear();
+    return true;
+  }
+}
+}  // namespace
 
 class EventLoop {
  public:
@@ -106,6 +118,7 @@ class EventLoop {
     // Stopping, with the interpreter lock: every connection goes on on its own thread.
     for (auto& conn : conns_) give(*conn, Connection::Turn::LoopGone);
     conns_.clear();
+    live_.clear();
     {
       std::lock_guard<std::mutex> hold(inbox_m_);
       for (auto& conn : inbox_) give(*conn, Connection::Turn::LoopGone);
@@ -145,7 +158,7 @@ class EventLoop {
       } else if (key == &listen_fd_) {
         on_listener();
       } else {
-        on_connection(*static_cast<Connection*>(key), events[i]);
+        on_connection(key, events[i]);
       }
     }
     drop_view(view_);
@@ -162,7 +175,7 @@ class EventLoop {
   // ---- connections -----------------------------------------------------------------------------
 
   void attach(const std::shared_ptr<Connection>& conn) {
-    if (closed_elsewhere(conn->sock)) {
+    if (is_closed(conn->sock)) {
       end_with_errno(*conn, EBADF, false);
       return;
     }
@@ -172,6 +185,7 @@ class EventLoop {
       return;
     }
     conns_.push_back(conn);
+    live_.insert(conn.get());
     if (pending_warning_) {
       pending_warning_ = false;
       ask_to_log(*conn);
@@ -179,8 +193,12 @@ class EventLoop {
     if (conn->watching_write) flush(*conn);
   }
 
-  std::shared_ptr<Connection> detach(Connection& conn, bool still_open) {
-    if (still_open) ready_.forget(conn.fd);
+  // Its descriptor is forgotten only while the socket is open: once closed, the number may
+  // already be another connection's (and the registration went with the close).
+  std::shared_ptr<Connection> detach(Connection& conn) {
+    if (!live_.count(&conn)) return nullptr;
+    if (!is_closed(conn.sock)) ready_.forget(conn.fd);
+    live_.erase(&conn);
     auto it = std::find_if(conns_.begin(), conns_.end(), [&](const auto& c) { return c.get() == &conn; });
     if (it == conns_.end()) return nullptr;
     std::shared_ptr<Connection> kept = std::move(*it);
@@ -196,8 +214,8 @@ class EventLoop {
     conn.cv.notify_one();
   }
 
-  void hand_over(Connection& conn, Connection::Turn turn, bool still_open) {
-    if (!detach(conn, still_open) && turn != Connection::Turn::Ended) return;
+  void hand_over(Connection& conn, Connection::Turn turn) {
+    if (!detach(conn) && turn != Connection::Turn::Ended) return;
     give(conn, turn);
   }
 
@@ -207,25 +225,24 @@ class EventLoop {
     PyErr_SetFromErrno(PyExc_OSError);
     conn.error.emplace();
     if (attached)
-      hand_over(conn, Connection::Turn::Ended, err != EBADF);
+      hand_over(conn, Connection::Turn::Ended);
     else
       give(conn, Connection::Turn::Ended);
-  }
-
-  bool attached(const Connection& conn) const {
-    return std::any_of(conns_.begin(), conns_.end(), [&](const auto& c) { return c.get() == &conn; });
   }
 
   void sweep_closed() {
     std::vector<Connection*> closed;
     for (auto& conn : conns_)
-      if (closed_elsewhere(conn->sock)) closed.push_back(conn.get());
+      if (is_closed(conn->sock)) closed.push_back(conn.get());
     for (Connection* conn : closed) end_with_errno(*conn, EBADF, true);
   }
 
-  void on_connection(Connection& conn, const Readiness::Event& ev) {
-    if (!attached(conn)) return;  // handed over earlier in this wake-up
-    if (closed_elsewhere(conn.sock)) {
+  // `key` may name a connection handed over earlier (in this wake-up, or just before its socket's
+  // close removed it from the readiness set): only one still attached is looked at.
+  void on_connection(void* key, const Readiness::Event& ev) {
+    if (!live_.count(static_cast<Connection*>(key))) return;
+    Connection& conn = *static_cast<Connection*>(key);
+    if (is_closed(conn.sock)) {
       end_with_errno(conn, EBADF, true);
       return;
     }
@@ -237,7 +254,7 @@ class EventLoop {
     auto space = conn.frames.recv_space();
     const ssize_t n = ::recv(conn.fd, space.first, space.second, MSG_DONTWAIT);
     if (n == 0) {
-      hand_over(conn, Connection::Turn::Ended, true);
+      hand_over(conn, Connection::Turn::Ended);
       return;
     }
     if (n < 0) {
@@ -250,11 +267,11 @@ class EventLoop {
         flush(conn);
         break;
       case LoopOutcome::ToHandler:
-        hand_over(conn, Connection::Turn::Handler, true);
+        hand_over(conn, Connection::Turn::Handler);
         break;
       case LoopOutcome::Failed:
         // Answers to the requests before the failing one still go out, from the handler thread.
-        hand_over(conn, Connection::Turn::Ended, true);
+        hand_over(conn, Connection::Turn::Ended);
         break;
     }
   }
@@ -288,7 +305,7 @@ class EventLoop {
   // descriptor is touched only while the listening socket is seen open (CUF_Close closes it).
   void rearm_listener() {
     listener_paused_ = false;
-    if (!closed_elsewhere(listening_socket_.get())) ready_.rearm_once(listen_fd_, &listen_fd_);
+    if (!is_closed(listening_socket_.get())) ready_.rearm_once(listen_fd_, &listen_fd_);
   }
 
   void pause_listener(int ms) {
@@ -297,14 +314,15 @@ class EventLoop {
   }
 
   void on_listener() {
-    const int probe = fcntl(reserve_fd_, F_DUPFD_CLOEXEC, 0);
+    if (reserve_fd_ < 0) reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int probe = reserve_fd_ < 0 ? -1 : fcntl(reserve_fd_, F_DUPFD_CLOEXEC, 0);
     if (probe >= 0) {
       ::close(probe);
       episode_ = false;
       pause_listener(kHealthyPauseMs);
       return;
     }
-    const int err = errno;
+    const int err = reserve_fd_ < 0 ? EMFILE : errno;
     if (err != EMFILE && err != ENFILE && err != ENOMEM && err != ENOBUFS) {
       pause_listener(kHealthyPauseMs);
       return;
@@ -313,21 +331,27 @@ class EventLoop {
       episode_ = true;
       warn(err);
     }
-    if (closed_elsewhere(listening_socket_.get())) return;  // CUF_Close under way
+    if (is_closed(listening_socket_.get())) return;  // CUF_Close under way
     // Refuse every master waiting: the spare descriptor is given up for one accept at a time.
+    // The socket is non-blocking meanwhile, so an empty backlog ends the round instead of waiting
+    // (the serve loop, which may race us for a master, takes such a failure in its stride).
+    const int flags = fcntl(listen_fd_, F_GETFL);
+    if (flags < 0 || fcntl(listen_fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
+      pause_listener(kStarvedPauseMs);
+      return;
+    }
     for (;;) {
-      ::close(reserve_fd_);
+      if (reserve_fd_ >= 0) ::close(reserve_fd_);
       const int refused = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (refused >= 0) ::close(refused);
       reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-      if (reserve_fd_ < 0) {
-        // Not even one descriptor: look again a little later.
-        pause_listener(kStarvedPauseMs);
-        return;
-      }
-      if (refused < 0) break;
+      if (reserve_fd_ < 0 || refused < 0) break;
     }
-    rearm_listener();
+    fcntl(listen_fd_, F_SETFL, flags);
+    if (reserve_fd_ < 0)
+      pause_listener(kStarvedPauseMs);  // not even one descriptor: look again a little later
+    else
+      rearm_listener();
   }
 
   void warn(int err) {
@@ -371,6 +395,7 @@ class EventLoop {
 
   // The loop thread's own, touched under the interpreter lock.
   std::vector<std::shared_ptr<Connection>> conns_;
+  std::unordered_set<Connection*> live_;  // the same, to recognise an event's key
   std::vector<std::shared_ptr<Connection>> retired_;
   std::unique_ptr<LoopView> view_;
   std::chrono::steady_clock::time_point next_sweep_{};

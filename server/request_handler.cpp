@@ -218,6 +218,12 @@ enum class Stop { Closed, LoopMayServe };
 // interpreter lock covers both system calls. Returns when the master closes or, with `loop`, when
 // the loop could take the connection back; raises for everything else.
 Stop serve_on_thread(Connection& conn, EventLoop* loop) {
+  if (conn.error && conn.out.empty()) {
+    host::Fetched err = std::move(*conn.error);
+    conn.error.reset();
+    err.restore();
+    host::throw_error();
+  }
   OwnDescriptor own(conn.sock);
   const int fd = own.get();
   modbus::FrameAssembler& frames = conn.frames;
@@ -482,7 +488,15 @@ bool loop_may_serve(PyObject* server) {
 }
 
 LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view) {
-  if (!view || view->server != conn.server) view = make_view(conn.server);
+  if (!view || view->server != conn.server) {
+    try {
+      view = make_view(conn.server);
+    } catch (const host::PyError&) {  // the server object refused a plain look: its handler reports it
+      view.reset();
+      conn.error.emplace();
+      return LoopOutcome::Failed;
+    }
+  }
   modbus::Frame frame;
   while (conn.frames.next(frame)) {
     if (frame.dropped) continue;
