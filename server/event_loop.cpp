@@ -47,8 +47,8 @@ class EventLoop {
   EventLoop(Ref listener, Ref listening_socket, int listen_fd)
       : listener_(std::move(listener)), listening_socket_(std::move(listening_socket)), listen_fd_(listen_fd) {}
   ~EventLoop() {
-    if (wake_fd_ >= 0) ::close(wake_fd_);
-    if (reserve_fd_ >= 0) ::close(reserve_fd_);
+    close_fd(wake_fd_);
+    close_fd(reserve_fd_);
   }
 
   bool start() {
@@ -68,20 +68,16 @@ class EventLoop {
   PyObject* listener() const { return listener_.get(); }
 
   bool adopt(const std::shared_ptr<Connection>& conn) {
-    {
-      std::lock_guard<std::mutex> hold(inbox_m_);
-      if (stop_) return false;
-      inbox_.push_back(conn);
-    }
+    std::lock_guard<std::mutex> hold(inbox_m_);
+    if (stop_) return false;
+    inbox_.push_back(conn);
     wake();
     return true;
   }
 
   void sweep_soon() {
-    {
-      std::lock_guard<std::mutex> hold(inbox_m_);
-      sweep_ = true;
-    }
+    std::lock_guard<std::mutex> hold(inbox_m_);
+    sweep_ = true;
     wake();
   }
 
@@ -90,8 +86,8 @@ class EventLoop {
     {
       std::lock_guard<std::mutex> hold(inbox_m_);
       stop_ = true;
+      wake();
     }
-    wake();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
       host::without_gil([&]() noexcept {
         thread_.join();
@@ -100,7 +96,9 @@ class EventLoop {
   }
 
  private:
+  // Under inbox_m_, which the loop holds to close the descriptor.
   void wake() {
+    if (wake_fd_ < 0) return;
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t w = ::write(wake_fd_, &one, sizeof one);
   }
@@ -126,7 +124,20 @@ class EventLoop {
     }
     listener_ = Ref();
     listening_socket_ = Ref();
+    // A handler thread may keep this object a while longer; the descriptors go now. Nothing
+    // wakes a stopped loop (adopt() refuses, and it has left the registry).
+    ready_.close();
+    close_fd(reserve_fd_);
+    {
+      std::lock_guard<std::mutex> hold(inbox_m_);
+      close_fd(wake_fd_);
+    }
     PyGILState_Release(gil);
+  }
+
+  static void close_fd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
   }
 
   // One wake-up, under the interpreter lock. False: stop.

@@ -17,8 +17,10 @@ class Readiness {
   };
 
   Readiness() : fd_(epoll_create1(EPOLL_CLOEXEC)) {}
-  ~Readiness() {
+  ~Readiness() { close(); }
+  void close() {
     if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
   Readiness(const Readiness&) = delete;
   Readiness& operator=(const Readiness&) = delete;
