@@ -360,6 +360,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       REQUIRE(f.dropped == p.dropped);
       REQUIRE(f.header.tx_id == p.h.tx_id && f.header.proto_id == p.h.proto_id &&
               f.header.length == p.h.length && f.header.unit_id == p.h.unit_id);
+      rng = rng * 1103515245u + 12345u;
+      if (rng & 0x10000u) {
+        // Given back (to the party that serves the connection next), it comes out again, once.
+        const std::size_t held = frames.buffered();
+        frames.put_back();
+        modbus::Frame again;
+        REQUIRE(frames.next(again));
+        REQUIRE(again.dropped == f.dropped && again.pdu == f.pdu && again.pdu_len == f.pdu_len);
+        REQUIRE(frames.buffered() == held);
+      }
       if (f.dropped) {
         REQUIRE(f.pdu_len == 0);
         continue;
