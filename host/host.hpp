@@ -30,6 +30,7 @@ using ThreadExit = abi::__forced_unwind;
 namespace detail {
 extern std::atomic<bool> g_exiting;
 extern std::thread::id g_exit_thread;  // written before g_exiting is set, read after
+inline thread_local bool t_ending = false;
 }  // namespace detail
 
 // True on any thread but the one that runs the interpreter's exit, once that exit has begun
@@ -40,6 +41,12 @@ extern std::thread::id g_exit_thread;  // written before g_exiting is set, read 
 inline bool exiting_elsewhere() noexcept {
   return detail::g_exiting.load(std::memory_order_acquire) && std::this_thread::get_id() != detail::g_exit_thread;
 }
+
+// A catch-all lets the forced unwind that ends this thread through by rethrowing it, and the
+// rethrow leaves std::uncaught_exceptions() raised for the rest of the unwind, as if an error were
+// on its way out. So each such catch-all notes the unwind, and a destructor below it asks here.
+inline void note_thread_exit() noexcept { detail::t_ending = true; }
+inline bool thread_exit_noted() noexcept { return detail::t_ending; }
 
 // Registers, once per module, the atexit hook that marks the exit as begun and runs `on_exit`
 // (stops the module's own native threads, which must not touch Python afterwards).
@@ -129,6 +136,7 @@ PyObject* boundary(F&& f) {
   } catch (const PyError&) {
     return nullptr;
   } catch (const ThreadExit&) {
+    note_thread_exit();
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

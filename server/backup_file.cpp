@@ -95,6 +95,7 @@ void while_failing(F&& step) {
   } catch (const host::PyError&) {
     PyErr_Clear();
   } catch (const host::ThreadExit&) {
+    host::note_thread_exit();
     throw;
   } catch (...) {
   }

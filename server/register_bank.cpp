@@ -56,6 +56,9 @@ void BankLock::release() {
   if (!acquired_) return;
   acquired_ = false;
   t_held_locks.pop_back();
+  // Reached from the request loop's own lock guard while a thread ended at exit unwinds (the
+  // guard takes the noted rethrow for an error): leave the lock as it is, as the destructor does.
+  if (host::thread_exit_noted()) return;
   // An error may be on its way out: keep it while the release runs, and never lose the lock.
   const bool pending = PyErr_Occurred() != nullptr;
   host::Fetched saved;

@@ -1,0 +1,378 @@
+"""However a host script ends while masters are being served, the process exits with Python's own
+status: the end of the script, sys.exit, an unhandled exception, Ctrl-C.
+
+At interpreter exit CPython ends every daemon thread that tries to take the interpreter lock back,
+by a forced unwind, and each connection is served on a daemon thread: a connection in the middle
+of a request when the script ends is unwound through our native frames. Whether one is caught
+there depends on timing, so each case runs ten times, in child interpreters (a crash must fail
+the test, not take pytest down), with masters sending as fast as the server answers until the
+very end. Each run must end with the expected status and without the runtime's crash reports.
+
+The server cases run under every CPython 3.10 or newer found on the machine: the interpreters end
+their threads differently from one version to the next.
+"""
+import glob
+import os
+import re
+import selectors
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
+import pytest
+
+REPEATS = 10
+# A run takes about a second; the sanitizer build and ten runs at once on two cores, much longer.
+CHILD_TIMEOUT = 40
+pytestmark = pytest.mark.timeout(CHILD_TIMEOUT + 30)
+
+CRASH_MARKERS = ("terminate called", "Fatal Python error", "Segmentation fault", "core dumped",
+                 "AddressSanitizer", "runtime error:")
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+# Shared by every child: servers on free loopback ports, masters on daemon threads, and ready(),
+# which returns once every master is served and the traffic has run a while, and says so.
+PRELUDE = r'''
+import os, select, signal, socket, struct, sys, threading, time
+import Holdbank
+
+# As when started from a terminal, even if our parent ignores Ctrl-C (a background job).
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
+answered = []  # answers received, one counter per reading master
+filled = []    # one event per master that never reads, set once its buffers are full
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def serve(index=0, cls=Holdbank.CLASS_Holdbank, allow=None):
+    bank = cls(200, "bank%d.json" % index)
+    if allow:
+        bank.CUF_AllowIP_Add(allow)
+        bank.CUF_AllowIP_Active(True)
+    port = free_port()
+    bank.CUF_Open("127.0.0.1", port)
+    return bank, port
+
+
+def reads(tx, count=10):
+    return struct.pack(">HHHBBHH", tx & 0xFFFF, 0, 6, 1, 3, 0, count)
+
+
+def poll(port, masters=4, depth=8):
+    """Masters sending `depth` reads at a time and taking the answers, as fast as they come."""
+    def run(slot):
+        s = socket.create_connection(("127.0.0.1", port), timeout=10)
+        tx = 0
+        try:
+            while True:
+                s.sendall(b"".join(reads(tx + i) for i in range(depth)))
+                tx += depth
+                need = depth * (9 + 2 * 10)
+                while need:
+                    chunk = s.recv(need)
+                    if not chunk:
+                        return
+                    need -= len(chunk)
+                answered[slot] += depth
+        except OSError:
+            return
+
+    for _ in range(masters):
+        answered.append(0)
+        threading.Thread(target=run, args=(len(answered) - 1,), daemon=True).start()
+
+
+def flood(port):
+    """A master that sends reads and never takes an answer, until both sides' buffers are full."""
+    full = threading.Event()
+    filled.append(full)
+
+    def run():
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", port))
+        s.setblocking(False)
+        pending, tx = b"", 0
+        try:
+            while True:
+                if not pending:
+                    pending = b"".join(reads(tx + i, 120) for i in range(64))
+                    tx += 64
+                try:
+                    pending = pending[s.send(pending):]
+                except BlockingIOError:
+                    full.set()
+                    select.select([], [s], [], 1.0)
+        except OSError:
+            return
+
+    threading.Thread(target=run, daemon=True).start()
+
+
+def refused(port, source):
+    """A master from an address off the allow-list, connecting again and again."""
+    def run():
+        while True:
+            try:
+                with socket.socket() as s:
+                    s.bind((source, 0))
+                    s.connect(("127.0.0.1", port))
+                    s.sendall(reads(1))
+                    s.recv(64)
+            except OSError:
+                pass
+            time.sleep(0.01)
+
+    threading.Thread(target=run, daemon=True).start()
+
+
+def ready(traffic=0.25):
+    deadline = time.monotonic() + 15
+    while not (all(answered) and all(f.is_set() for f in filled)):
+        if time.monotonic() > deadline:
+            sys.stderr.write("the masters never got going: %r %r\n" % (answered, [f.is_set() for f in filled]))
+            sys.stderr.flush()
+            os._exit(97)
+        time.sleep(0.005)
+    time.sleep(traffic)
+    print("ready", flush=True)
+'''
+
+
+@dataclass
+class Case:
+    body: str
+    status: int  # the exit status, or minus the signal number
+    interrupt: bool = False  # the parent sends SIGINT once the child says it is ready
+    saved: bool | None = None  # whether bank0.json must (True) or must not (False) exist afterwards
+    masters_module: bool = False  # needs Socklink, so pymodbus: only this suite's own interpreter
+
+
+CASES = {
+    "end_of_script": Case("""
+bank, port = serve()
+poll(port)
+ready()
+""", 0, saved=False),
+    "sys_exit": Case("""
+bank, port = serve()
+poll(port)
+ready()
+sys.exit(3)
+""", 3, saved=False),
+    "unhandled_exception": Case("""
+bank, port = serve()
+poll(port)
+ready()
+raise RuntimeError("the host script fails while masters are served")
+""", 1, saved=False),
+    # Short sleeps: the signal may reach another thread, and the main one acts on it only when its
+    # sleep ends (so it would not for an hour's sleep).
+    "ctrl_c_in_keep_alive_loop": Case("""
+bank, port = serve()
+poll(port)
+ready()
+while True:
+    time.sleep(1)
+""", -signal.SIGINT, interrupt=True, saved=False),
+    # The keep-alive loop the README recommends: Ctrl-C still closes (and so saves) the bank.
+    "ctrl_c_in_keep_alive_loop_with_close": Case("""
+bank, port = serve()
+poll(port)
+try:
+    ready()
+    while True:
+        time.sleep(1)
+finally:
+    bank.CUF_Close()
+""", -signal.SIGINT, interrupt=True, saved=True),
+    # Connections end at exit while holding the bank lock, or waiting for it; the hook sleeping is
+    # called through the server's own dispatcher, so a thread is ended two native calls deep.
+    "read_hook_sleeping_under_the_lock": Case("""
+bank, port = serve()
+bank.CUE_OnRead = lambda ip, addr, val: time.sleep(0.05) if addr == 0 else None
+poll(port, masters=3, depth=1)
+ready()
+""", 0),
+    # Its handler is stuck sending answers nobody takes.
+    "master_that_never_reads": Case("""
+bank, port = serve()
+flood(port)
+poll(port, masters=2)
+ready()
+""", 0),
+    "secured_server": Case("""
+bank, port = serve(cls=Holdbank.CLASS_Holdbank_Secured, allow="127.0.0.1")
+refused(port, "127.0.0.2")
+poll(port)
+ready()
+""", 0),
+    "close_on_another_thread_racing_the_exit": Case("""
+bank, port = serve()
+poll(port)
+ready()
+go = threading.Event()
+
+def close():
+    go.wait()
+    bank.CUF_Close()
+
+threading.Thread(target=close, daemon=True).start()
+go.set()
+""", 0),
+    "several_servers": Case("""
+for i in range(3):
+    bank, port = serve(i)
+    poll(port, masters=2)
+ready()
+""", 0),
+    # The master side: each Socklink call waits for its answer without the interpreter lock.
+    "socklink_masters_polling_on_daemon_threads": Case("""
+import Socklink
+
+bank, port = serve()
+
+def run(slot):
+    master = Socklink.CLASS_Socklink()
+    assert master.CUF_Open("127.0.0.1", port)
+    while True:
+        if master.CUF_Read_HR_int(0, 10):
+            answered[slot] += 1
+
+for _ in range(3):
+    answered.append(0)
+    threading.Thread(target=run, args=(len(answered) - 1,), daemon=True).start()
+ready()
+""", 0, masters_module=True),
+}
+
+
+def other_interpreters():
+    """CPython 3.10 and newer from pyenv, other than the one this suite runs on."""
+    own = {os.path.realpath(sys.executable), os.path.realpath(getattr(sys, "_base_executable", sys.executable))}
+    found = []
+    for path in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.1*/bin/python3.1*"))):
+        if re.search(r"/python3\.1\d+$", path) and os.access(path, os.X_OK) and os.path.realpath(path) not in own:
+            found.append(path)
+    return found
+
+
+PYTHONS = [sys.executable] + other_interpreters()
+
+
+def python_id(python):
+    return "this-python" if python == sys.executable else os.path.basename(python)
+
+
+@pytest.fixture(scope="module")
+def holdbank_only(tmp_path_factory):
+    """A folder holding just the server module under test, for interpreters of other versions."""
+    import Holdbank
+
+    folder = tmp_path_factory.mktemp("holdbank_only")
+    shutil.copy(Holdbank.__file__, folder)
+    return str(folder)
+
+
+def child_env(python, holdbank_only):
+    env = dict(os.environ)
+    if python != sys.executable:
+        env["PYTHONPATH"] = holdbank_only
+    return env
+
+
+@dataclass
+class Run:
+    status: int | None  # the exit status or minus the signal, as Popen gives it
+    timed_out: bool  # did not end by itself in time; the status is then the end we forced
+    stdout: str
+    stderr: str
+    saved: bool
+
+
+def run_child(python, case, env, cwd):
+    cwd.mkdir()
+    proc = subprocess.Popen([python, "-X", "faulthandler", "-c", PRELUDE + case.body], cwd=cwd, env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + CHILD_TIMEOUT
+    early = b""
+    timed_out = False
+    try:
+        if case.interrupt:
+            with selectors.DefaultSelector() as sel:
+                sel.register(proc.stdout, selectors.EVENT_READ)
+                while b"ready\n" not in early and time.monotonic() < deadline:
+                    if sel.select(timeout=max(0.0, deadline - time.monotonic())):
+                        chunk = os.read(proc.stdout.fileno(), 65536)
+                        if not chunk:
+                            break
+                        early += chunk
+            if b"ready\n" in early:
+                proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=max(0.1, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        timed_out = True
+        # faulthandler answers SIGABRT with every thread's stack, for the report.
+        proc.send_signal(signal.SIGABRT)
+        try:
+            out, err = proc.communicate(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate(timeout=10)
+    return Run(proc.returncode, timed_out, (early + out).decode(errors="replace"), err.decode(errors="replace"),
+               (cwd / "bank0.json").exists())
+
+
+def describe(status):
+    if status is None:
+        return "still running"
+    if status < 0:
+        return "killed by %s" % signal.Signals(-status).name
+    return "exit status %d" % status
+
+
+def problems(run, case):
+    found = []
+    if run.timed_out:
+        found.append("did not end within %d s (then %s), expected %s" % (
+            CHILD_TIMEOUT, describe(run.status), describe(case.status)))
+    elif run.status != case.status:
+        found.append("%s, expected %s" % (describe(run.status), describe(case.status)))
+    found += ["%r on stderr" % m for m in CRASH_MARKERS if m in run.stderr]
+    if "ready" not in run.stdout:
+        found.append("never ready")
+    if case.saved is not None and run.saved != case.saved:
+        found.append("the bank was saved" if run.saved else "the bank was not saved")
+    return found
+
+
+@pytest.mark.parametrize("name, python", [
+    pytest.param(name, python, id="%s-%s" % (name, python_id(python)))
+    for name, case in CASES.items()
+    for python in PYTHONS
+    if python == sys.executable or not case.masters_module
+])
+def test_the_script_ends_with_pythons_own_status_while_masters_are_served(name, python, holdbank_only,
+                                                                           tmp_path):
+    if UNDER_ASAN and python != sys.executable:
+        pytest.skip("the preloaded sanitizer runtime serves this suite's interpreter only")
+    case = CASES[name]
+    env = child_env(python, holdbank_only)
+    with ThreadPoolExecutor(max_workers=REPEATS) as pool:
+        runs = list(pool.map(lambda i: run_child(python, case, env, tmp_path / ("run%d" % i)), range(REPEATS)))
+    failed = [(run, problems(run, case)) for run in runs]
+    failed = [(run, found) for run, found in failed if found]
+    if failed:
+        run, _ = failed[0]
+        pytest.fail("%d of %d runs went wrong:\n%s\n--- the first: stdout (end) ---\n%s\n"
+                    "--- its stderr (end) ---\n%s" % (len(failed), REPEATS, "\n".join("; ".join(f) for _, f in failed),
+                                                       run.stdout[-1500:], run.stderr[-4000:]), pytrace=False)
