@@ -6,16 +6,17 @@
 // - without_gil() gives the interpreter lock away around a blocking call and takes it back.
 // - At interpreter exit, a daemon thread that tries to take the interpreter lock back is ended by
 //   a forced unwind (pthread_exit), without the lock. So: no frame between such a re-take and the
-//   thread's start is noexcept, every catch-all lets ThreadExit through, and once the interpreter
-//   has begun to exit nothing that such a thread unwinds touches Python (exiting_elsewhere()).
+//   thread's start is noexcept, every catch-all lets the unwind through (thread_exit_caught()),
+//   and once the interpreter has begun to exit nothing that such a thread unwinds touches Python
+//   (exiting_elsewhere()).
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -23,9 +24,6 @@
 #include <utility>
 
 namespace host {
-
-// The unwinding by which the platform ends a thread; a catch-all must rethrow it.
-using ThreadExit = abi::__forced_unwind;
 
 namespace detail {
 extern std::atomic<bool> g_exiting;
@@ -42,10 +40,18 @@ inline bool exiting_elsewhere() noexcept {
   return detail::g_exiting.load(std::memory_order_acquire) && std::this_thread::get_id() != detail::g_exit_thread;
 }
 
-// A catch-all lets the forced unwind that ends this thread through by rethrowing it, and the
-// rethrow leaves std::uncaught_exceptions() raised for the rest of the unwind, as if an error were
-// on its way out. So each such catch-all notes the unwind, and a destructor below it asks here.
-inline void note_thread_exit() noexcept { detail::t_ending = true; }
+// In a catch-all: whether what was caught is the forced unwind that ends this thread, which the
+// handler must rethrow. It is no C++ exception, so std::current_exception() is empty for it (a
+// handler for abi::__forced_unwind would get its parameter bound to null, which the undefined-
+// behaviour sanitizer reports).
+//
+// The rethrow leaves std::uncaught_exceptions() raised for the rest of the unwind, as if an error
+// were on its way out, so the unwind is noted here and a destructor below asks thread_exit_noted().
+inline bool thread_exit_caught() noexcept {
+  if (std::current_exception()) return false;
+  detail::t_ending = true;
+  return true;
+}
 inline bool thread_exit_noted() noexcept { return detail::t_ending; }
 
 // Registers, once per module, the atexit hook that marks the exit as begun and runs `on_exit`
@@ -135,9 +141,6 @@ PyObject* boundary(F&& f) {
     return f();
   } catch (const PyError&) {
     return nullptr;
-  } catch (const ThreadExit&) {
-    note_thread_exit();
-    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;
@@ -145,6 +148,7 @@ PyObject* boundary(F&& f) {
     PyErr_SetString(PyExc_SystemError, e.what());
     return nullptr;
   } catch (...) {
+    if (thread_exit_caught()) throw;
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     return nullptr;
   }

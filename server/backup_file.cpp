@@ -94,10 +94,8 @@ void while_failing(F&& step) {
     step();
   } catch (const host::PyError&) {
     PyErr_Clear();
-  } catch (const host::ThreadExit&) {
-    host::note_thread_exit();
-    throw;
   } catch (...) {
+    if (host::thread_exit_caught()) throw;
   }
   pending.restore();
 }
