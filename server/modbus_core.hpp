@@ -136,7 +136,9 @@ constexpr std::size_t kUsualAnswer = kHeaderSize + 2 + 254;
 
 // Holds the bank lock; unlocks exactly once whether the request finishes or a bank call throws.
 // Unwinding with no new exception in flight means the thread itself is being ended (a forced
-// unwind): the bank is then left alone, since the caller may no longer touch it.
+// unwind): the bank is then left alone, since the caller may no longer touch it. Once a catch-all
+// has rethrown that unwind, it counts as an exception in flight; the bank's unlock must then tell
+// the two apart itself.
 template <class Bank>
 class BankLock {
  public:
