@@ -392,12 +392,45 @@ bool is_quiet_hook(PyObject* server, PyObject* hook) {
 
 namespace {
 
+// Whether reading the attributes the loop reads runs no code of the host's. Generic attribute
+// access alone does not say so: a class may put a property (or any object with a __get__) under
+// one of these names, and reading it would run that code on the loop thread instead of the
+// connection's. Our own methods are the one kind of descriptor allowed; a metaclass other than
+// type could run code on the class lookup itself.
+bool inert_class_attributes(PyTypeObject* type) {
+  PyObject* cls = reinterpret_cast<PyObject*>(type);
+  if (Py_TYPE(cls) != &PyType_Type) return false;
+  const std::pair<PyObject*, PyObject*> names[] = {
+      {N.hr, nullptr},          {N.size, nullptr},        {N.lock, nullptr},
+      {N.rw_ranges, nullptr},   {N.ro_ranges, nullptr},   {N.CUE_OnRead, nullptr},
+      {N.CUE_OnWrite, nullptr}, {N.CUE_OnWriteDenied, nullptr},
+      {N._on_read, N.fn_on_read}, {N._on_write, N.fn_on_write}, {N._on_write_denied, N.fn_on_write_denied},
+      {N._is_writable, N.fn_is_writable}};
+  static PyObject* mro_name = host::intern("__mro__").release();
+  static PyObject* dict_name = host::intern("__dict__").release();
+  Ref mro = host::getattr(cls, mro_name);
+  const Py_ssize_t n = PyTuple_Size(mro.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref dict = host::getattr(PyTuple_GetItem(mro.get(), i), dict_name);
+    for (const auto& [name, own] : names) {
+      Ref found = Ref::steal_or_null(PyObject_GetItem(dict.get(), name));
+      if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
+        PyErr_Clear();
+        continue;
+      }
+      if (found.get() != own && PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get)) return false;
+    }
+  }
+  return true;
+}
+
 std::unique_ptr<LoopView> make_view(PyObject* server) {
   auto v = std::make_unique<LoopView>();
   v->server = server;
   PyTypeObject* type = Py_TYPE(server);
   const bool generic_access = PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr);
-  if (!generic_access) return v;
+  if (!generic_access || !inert_class_attributes(type)) return v;
   v->hr = host::getattr(server, N.hr);
   Ref size = host::getattr(server, N.size);
   v->lock = host::getattr(server, N.lock);
