@@ -425,12 +425,10 @@ bool inert_class_attributes(PyTypeObject* type) {
   return true;
 }
 
-std::unique_ptr<LoopView> make_view(PyObject* server) {
-  auto v = std::make_unique<LoopView>();
-  v->server = server;
+void fill_view(LoopView* v, PyObject* server) {
   PyTypeObject* type = Py_TYPE(server);
   const bool generic_access = PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr);
-  if (!generic_access || !inert_class_attributes(type)) return v;
+  if (!generic_access || !inert_class_attributes(type)) return;
   v->hr = host::getattr(server, N.hr);
   Ref size = host::getattr(server, N.size);
   v->lock = host::getattr(server, N.lock);
@@ -439,13 +437,28 @@ std::unique_ptr<LoopView> make_view(PyObject* server) {
   v->plain = PyList_CheckExact(v->hr.get()) && PyLong_CheckExact(size.get()) && !overflow && !PyErr_Occurred() &&
              reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == N.plain_lock_type;
   PyErr_Clear();
-  if (!v->plain) return v;
+  if (!v->plain) return;
   v->read_quiet = is_own_method(server, N._on_read, N.fn_on_read) && is_quiet_hook(server, N.CUE_OnRead);
   v->write_quiet = is_own_method(server, N._on_write, N.fn_on_write) && is_quiet_hook(server, N.CUE_OnWrite);
   v->denied_quiet =
       is_own_method(server, N._on_write_denied, N.fn_on_write_denied) && is_quiet_hook(server, N.CUE_OnWriteDenied);
   v->ranges_native =
       is_own_method(server, N._is_writable, N.fn_is_writable) && native_ranges(server, v->rw, v->none_set);
+}
+
+// Never raises: this runs on the loop thread too, where an error would end the process. A server
+// whose attributes cannot be read (the host deleted one, say) is left to the handler thread, which
+// meets the same error on its request and ends that connection with it.
+std::unique_ptr<LoopView> make_view(PyObject* server) {
+  auto v = std::make_unique<LoopView>();
+  v->server = server;
+  try {
+    fill_view(v.get(), server);
+  } catch (const host::PyError&) {
+    PyErr_Clear();
+    v = std::make_unique<LoopView>();
+    v->server = server;
+  }
   return v;
 }
 
