@@ -314,18 +314,33 @@ class EventLoop {
       warn(err);
     }
     if (closed_elsewhere(listening_socket_.get())) return;  // CUF_Close under way
+    // The listening socket is the host's and blocking: an accept with no master left waiting
+    // would wait, holding the interpreter lock, for the next one to come. It is made non-blocking
+    // for our accepts only; no Python code runs meanwhile (we hold the interpreter lock), and the
+    // serve loop meets a non-blocking accept at worst as the error it already ignores.
+    const int flags = fcntl(listen_fd_, F_GETFL);
+    if (flags < 0 || fcntl(listen_fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
+      pause_listener(kStarvedPauseMs);
+      return;
+    }
     // Refuse every master waiting: the spare descriptor is given up for one accept at a time.
+    bool starved = false;
     for (;;) {
       ::close(reserve_fd_);
       const int refused = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (refused >= 0) ::close(refused);
       reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       if (reserve_fd_ < 0) {
-        // Not even one descriptor: look again a little later.
-        pause_listener(kStarvedPauseMs);
-        return;
+        starved = true;
+        break;
       }
       if (refused < 0) break;
+    }
+    fcntl(listen_fd_, F_SETFL, flags);
+    if (starved) {
+      // Not even one descriptor: look again a little later.
+      pause_listener(kStarvedPauseMs);
+      return;
     }
     rearm_listener();
   }
