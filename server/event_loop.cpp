@@ -297,7 +297,11 @@ class EventLoop {
   }
 
   void on_listener() {
-    const int probe = fcntl(reserve_fd_, F_DUPFD_CLOEXEC, 0);
+    // The spare is lost when another thread took the descriptor it gave up for an accept (a host
+    // thread opening a file, the serve loop's own accept): take it again as soon as one is free,
+    // or every shortage after this one would go unnoticed.
+    if (reserve_fd_ < 0) reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int probe = reserve_fd_ >= 0 ? fcntl(reserve_fd_, F_DUPFD_CLOEXEC, 0) : -1;
     if (probe >= 0) {
       ::close(probe);
       episode_ = false;
@@ -314,6 +318,11 @@ class EventLoop {
       warn(err);
     }
     if (closed_elsewhere(listening_socket_.get())) return;  // CUF_Close under way
+    if (reserve_fd_ < 0) {
+      // Nothing to refuse with: look again a little later.
+      pause_listener(kStarvedPauseMs);
+      return;
+    }
     // The listening socket is the host's and blocking: an accept with no master left waiting
     // would wait, holding the interpreter lock, for the next one to come. It is made non-blocking
     // for our accepts only; no Python code runs meanwhile (we hold the interpreter lock), and the
