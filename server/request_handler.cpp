@@ -398,12 +398,43 @@ bool is_quiet_hook(PyObject* server, PyObject* hook) {
 
 namespace {
 
-std::unique_ptr<LoopView> make_view(PyObject* server) {
-  auto v = std::make_unique<LoopView>();
-  v->server = server;
+// Whether reading the attributes the loop reads runs no code of the host's. Generic attribute
+// access alone does not say so: a class may put a property (or any object with a __get__) under
+// one of these names, and reading it would run that code on the loop thread instead of the
+// connection's. Our own methods are the one kind of descriptor allowed; a metaclass other than
+// type could run code on the class lookup itself.
+bool inert_class_attributes(PyTypeObject* type) {
+  PyObject* cls = reinterpret_cast<PyObject*>(type);
+  if (Py_TYPE(cls) != &PyType_Type) return false;
+  const std::pair<PyObject*, PyObject*> names[] = {
+      {N.hr, nullptr},          {N.size, nullptr},        {N.lock, nullptr},
+      {N.rw_ranges, nullptr},   {N.ro_ranges, nullptr},   {N.CUE_OnRead, nullptr},
+      {N.CUE_OnWrite, nullptr}, {N.CUE_OnWriteDenied, nullptr},
+      {N._on_read, N.fn_on_read}, {N._on_write, N.fn_on_write}, {N._on_write_denied, N.fn_on_write_denied},
+      {N._is_writable, N.fn_is_writable}};
+  static PyObject* mro_name = host::intern("__mro__").release();
+  static PyObject* dict_name = host::intern("__dict__").release();
+  Ref mro = host::getattr(cls, mro_name);
+  const Py_ssize_t n = PyTuple_Size(mro.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref dict = host::getattr(PyTuple_GetItem(mro.get(), i), dict_name);
+    for (const auto& [name, own] : names) {
+      Ref found = Ref::steal_or_null(PyObject_GetItem(dict.get(), name));
+      if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
+        PyErr_Clear();
+        continue;
+      }
+      if (found.get() != own && PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get)) return false;
+    }
+  }
+  return true;
+}
+
+void fill_view(LoopView* v, PyObject* server) {
   PyTypeObject* type = Py_TYPE(server);
   const bool generic_access = PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr);
-  if (!generic_access) return v;
+  if (!generic_access || !inert_class_attributes(type)) return;
   v->hr = host::getattr(server, N.hr);
   Ref size = host::getattr(server, N.size);
   v->lock = host::getattr(server, N.lock);
@@ -412,13 +443,28 @@ std::unique_ptr<LoopView> make_view(PyObject* server) {
   v->plain = PyList_CheckExact(v->hr.get()) && PyLong_CheckExact(size.get()) && !overflow && !PyErr_Occurred() &&
              reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == N.plain_lock_type;
   PyErr_Clear();
-  if (!v->plain) return v;
+  if (!v->plain) return;
   v->read_quiet = is_own_method(server, N._on_read, N.fn_on_read) && is_quiet_hook(server, N.CUE_OnRead);
   v->write_quiet = is_own_method(server, N._on_write, N.fn_on_write) && is_quiet_hook(server, N.CUE_OnWrite);
   v->denied_quiet =
       is_own_method(server, N._on_write_denied, N.fn_on_write_denied) && is_quiet_hook(server, N.CUE_OnWriteDenied);
   v->ranges_native =
       is_own_method(server, N._is_writable, N.fn_is_writable) && native_ranges(server, v->rw, v->none_set);
+}
+
+// Never raises: this runs on the loop thread too, where an error would end the process. A server
+// whose attributes cannot be read (the host deleted one, say) is left to the handler thread, which
+// meets the same error on its request and ends that connection with it.
+std::unique_ptr<LoopView> make_view(PyObject* server) {
+  auto v = std::make_unique<LoopView>();
+  v->server = server;
+  try {
+    fill_view(v.get(), server);
+  } catch (const host::PyError&) {
+    PyErr_Clear();
+    v = std::make_unique<LoopView>();
+    v->server = server;
+  }
   return v;
 }
 
@@ -488,15 +534,7 @@ bool loop_may_serve(PyObject* server) {
 }
 
 LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view) {
-  if (!view || view->server != conn.server) {
-    try {
-      view = make_view(conn.server);
-    } catch (const host::PyError&) {  // the server object refused a plain look: its handler reports it
-      view.reset();
-      conn.error.emplace();
-      return LoopOutcome::Failed;
-    }
-  }
+  if (!view || view->server != conn.server) view = make_view(conn.server);
   modbus::Frame frame;
   while (conn.frames.next(frame)) {
     if (frame.dropped) continue;
