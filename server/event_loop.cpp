@@ -48,13 +48,13 @@ class EventLoop {
       : listener_(std::move(listener)), listening_socket_(std::move(listening_socket)), listen_fd_(listen_fd) {}
   ~EventLoop() {
     close_fd(wake_fd_);
-    close_fd(reserve_fd_);
+    close_spares();
   }
 
   bool start() {
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (!ready_.ok() || wake_fd_ < 0 || reserve_fd_ < 0) return false;
+    top_up_spares();
+    if (!ready_.ok() || wake_fd_ < 0 || spares_.size() < kSpares) return false;
     if (!ready_.watch(wake_fd_, &wake_fd_, true, false)) return false;
     if (!ready_.watch_once(listen_fd_, &listen_fd_)) return false;
     try {
@@ -127,12 +127,17 @@ class EventLoop {
     // A handler thread may keep this object a while longer; the descriptors go now. Nothing
     // wakes a stopped loop (adopt() refuses, and it has left the registry).
     ready_.close();
-    close_fd(reserve_fd_);
+    close_spares();
     {
       std::lock_guard<std::mutex> hold(inbox_m_);
       close_fd(wake_fd_);
     }
     PyGILState_Release(gil);
+  }
+
+  void close_spares() {
+    for (int fd : spares_) ::close(fd);
+    spares_.clear();
   }
 
   static void close_fd(int& fd) {
@@ -324,16 +329,25 @@ class EventLoop {
     rearm_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   }
 
+  // Opens spares up to their number, as far as descriptors allow.
+  void top_up_spares() {
+    while (spares_.size() < kSpares) {
+      const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) return;
+      spares_.push_back(fd);
+    }
+  }
+
   void on_listener() {
-    if (reserve_fd_ < 0) reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int probe = reserve_fd_ < 0 ? -1 : fcntl(reserve_fd_, F_DUPFD_CLOEXEC, 0);
+    top_up_spares();
+    const int probe = spares_.empty() ? -1 : fcntl(spares_.back(), F_DUPFD_CLOEXEC, 0);
     if (probe >= 0) {
       ::close(probe);
       episode_ = false;
       pause_listener(kHealthyPauseMs);
       return;
     }
-    const int err = reserve_fd_ < 0 ? EMFILE : errno;
+    const int err = spares_.empty() ? EMFILE : errno;
     if (err != EMFILE && err != ENFILE && err != ENOMEM && err != ENOBUFS) {
       pause_listener(kHealthyPauseMs);
       return;
@@ -343,24 +357,28 @@ class EventLoop {
       warn(err);
     }
     if (is_closed(listening_socket_.get())) return;  // CUF_Close under way
-    // Refuse every master waiting: the spare descriptor is given up for one accept at a time.
-    // The socket is non-blocking meanwhile, so an empty backlog ends the round instead of waiting
-    // (the serve loop, which may race us for a master, takes such a failure in its stride).
+    // Refuse every master waiting: a spare descriptor is given up for one accept at a time. The
+    // socket is non-blocking meanwhile, so an empty backlog ends the round instead of waiting (the
+    // serve loop, which may race us for a master, takes such a failure in its stride). The serve
+    // loop's own accept may take the descriptor a spare gave up: that master is served, and the
+    // round goes on with the next spare.
     const int flags = fcntl(listen_fd_, F_GETFL);
     if (flags < 0 || fcntl(listen_fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
       pause_listener(kStarvedPauseMs);
       return;
     }
-    for (;;) {
-      if (reserve_fd_ >= 0) ::close(reserve_fd_);
+    while (!spares_.empty()) {
+      ::close(spares_.back());
+      spares_.pop_back();
       const int refused = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      const int accept_err = errno;
       if (refused >= 0) ::close(refused);
-      reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-      if (reserve_fd_ < 0 || refused < 0) break;
+      top_up_spares();
+      if (refused < 0 && accept_err != EMFILE && accept_err != ENFILE) break;  // the backlog is empty
     }
     fcntl(listen_fd_, F_SETFL, flags);
-    if (reserve_fd_ < 0)
-      pause_listener(kStarvedPauseMs);  // not even one descriptor: look again a little later
+    if (spares_.empty())
+      pause_listener(kStarvedPauseMs);  // not one descriptor left: look again a little later
     else
       rearm_listener();
   }
@@ -395,7 +413,10 @@ class EventLoop {
   Ref listener_, listening_socket_;
   int listen_fd_;
   int wake_fd_ = -1;
-  int reserve_fd_ = -1;
+  // Descriptors held back to refuse masters with when the process has none left. Two, because the
+  // serve loop may take the one given up (see on_listener).
+  static constexpr std::size_t kSpares = 2;
+  std::vector<int> spares_;
   Readiness ready_;
   std::thread thread_;
 

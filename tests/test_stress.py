@@ -362,8 +362,8 @@ def test_masters_host_drops_and_restarts_lose_nothing_and_leave_nothing(served, 
     wait_until(lambda: bank.CUF_ListConnections() == [], timeout=15)
     serve_thread = bank.server_thread
     wait_until(lambda: set(threading.enumerate()) - threads_before == {serve_thread}, timeout=15)
-    # The listening socket, and the three of its event loop: the readiness set, the wake-up, a spare.
-    listener_and_loop = sorted(["socket", "anon_inode:[eventpoll]", "anon_inode:[eventfd]", "/dev/null"])
+    # The listening socket, and those of its event loop: the readiness set, the wake-up, two spares.
+    listener_and_loop = sorted(["socket", "anon_inode:[eventpoll]", "anon_inode:[eventfd]", "/dev/null", "/dev/null"])
     wait_until(lambda: sorted("socket" if target.startswith("socket:") else target
                               for target in new_descriptors(fds_before).values()) == listener_and_loop, timeout=15)
 
