@@ -209,6 +209,13 @@ std::string describe(const Got& g) {
          (g.dropped ? " dropped" : " pdu=" + hex(g.pdu));
 }
 
+// The whole stream in one receive.
+void receive_whole(FrameAssembler& fa, const Bytes& bytes) {
+  auto space = fa.recv_space(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), space.first);
+  fa.commit(bytes.size());
+}
+
 void drain(FrameAssembler& fa, std::vector<Got>& out) {
   Frame f;
   while (fa.next(f)) {
@@ -333,9 +340,7 @@ void test_assembler() {
     s.add(2, 0, 1, 1, {});
     s.add(3, {0x03, 0x00, 0x00, 0x00, 0x01});
     FrameAssembler fa;
-    auto space = fa.recv_space();
-    std::copy(s.bytes.begin(), s.bytes.end(), space.first);
-    fa.commit(s.bytes.size());
+    receive_whole(fa, s.bytes);
     Frame f;
     CHECK(fa.next(f));
     CHECK(f.dropped);
@@ -358,9 +363,7 @@ void test_assembler() {
     s.add(2, 0, 1, 1, {});
     s.add(3, {0x06, 0x00, 0x01, 0x00, 0x02});
     FrameAssembler fa;
-    auto space = fa.recv_space();
-    std::copy(s.bytes.begin(), s.bytes.end(), space.first);
-    fa.commit(s.bytes.size());
+    receive_whole(fa, s.bytes);
     Frame f;
     for (std::uint16_t tx : {1, 2, 3}) {
       CHECK(fa.next(f));
