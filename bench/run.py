@@ -248,23 +248,32 @@ def median(values):
 
 class Interference:
     """CPU time that processes other than ours used during a stretch of the run, as a share of all
-    cores: /proc/stat's busy time minus what this runner and the children it waited for used."""
+    cores: /proc/stat's busy time minus what this runner and the children it waited for used, and
+    minus what `server` (a child still running, so not yet in our children's usage) used."""
 
-    def __init__(self):
+    def __init__(self, server=None):
+        self.server = server
         self.start = self._sample()
 
-    @staticmethod
-    def _sample():
+    def _sample(self):
         try:
             with open("/proc/stat") as f:
                 fields = [int(x) for x in f.readline().split()[1:]]
         except (OSError, ValueError):
             return None
-        busy = (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")  # all but idle, iowait
+        tick = os.sysconf("SC_CLK_TCK")
+        busy = (sum(fields[:8]) - fields[3] - fields[4]) / tick  # all but idle, iowait
         ours = 0.0
         for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
             ru = resource.getrusage(who)
             ours += ru.ru_utime + ru.ru_stime
+        if self.server:
+            try:
+                with open("/proc/%d/stat" % self.server) as f:
+                    after_name = f.read().rsplit(")", 1)[1].split()
+                ours += (int(after_name[11]) + int(after_name[12])) / tick  # utime, stime: fields 14, 15
+            except (OSError, ValueError, IndexError):
+                return None
         return time.monotonic(), busy, ours
 
     def share(self):
@@ -367,7 +376,7 @@ def run_all(args, passes, pin, started):
         print("[%5.1fs] %s" % (time.monotonic() - started, msg), file=sys.stderr, flush=True)
 
     def cell(running, extra, timeout):
-        watch = Interference()
+        watch = Interference(running.pid)
         r = run_loadgen(args.tools, running.port, running.pid, extra, pin, timeout)
         r["background_cpu"] = watch.share()
         return r
