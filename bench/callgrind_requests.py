@@ -1,6 +1,6 @@
 """Instructions the Holdbank server executes per request, counted by callgrind.
 
-    python bench/callgrind_requests.py [--holdbank-path DIR] [--requests N] [--kinds read100,write10,write1] [--keep]
+    python bench/callgrind_requests.py [--holdbank-path DIR] [--requests N] [--kinds read100,write10,write1] [--hooks] [--keep]
 
 Each kind runs twice: a server process under `valgrind --tool=callgrind` serves one master (a raw
 socket in this process, one request at a time on one connection) for W requests, then for W + N.
@@ -9,7 +9,9 @@ and tear-down, the interpreter's start and the first requests' one-time work can
 per kind: the whole server process, and the inclusive count of each request-serving function
 that appears (the handler thread's `handle`, the loop thread's `EventLoop::run`, `serve_in_loop`,
 `modbus::execute`). Instruction counts do not depend on the machine's load, so before and after
-a change can be compared on a busy machine. Needs valgrind (apt-get install valgrind).
+a change can be compared on a busy machine. --hooks sets CUE_OnRead and CUE_OnWrite (a counting
+function, as in the benchmark), so every request runs on the connection's handler thread. Needs
+valgrind (apt-get install valgrind).
 """
 import argparse
 import json
@@ -75,7 +77,7 @@ def master(port, kind, count):
                 raise RuntimeError("unexpected answer to request %d: %s" % (i, answer.hex()))
 
 
-def counted_run(kind, count, holdbank_path, workdir):
+def counted_run(kind, count, holdbank_path, workdir, hooks=False):
     """Runs one server under callgrind for `count` requests; returns its output file."""
     port = free_port()
     out = workdir / ("%s-%d.callgrind" % (kind, count))
@@ -84,7 +86,7 @@ def counted_run(kind, count, holdbank_path, workdir):
         env["PYTHONPATH"] = str(holdbank_path) + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
     cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s" % out, "--log-file=%s.log" % out,
            sys.executable, str(BENCH / "holdbank_server.py"), str(port), str(REGISTERS),
-           str(workdir / "backup.json")]
+           str(workdir / "backup.json")] + (["--hooks"] if hooks else [])
     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, cwd=workdir)
     try:
         lines = []
@@ -155,6 +157,7 @@ def main():
     ap.add_argument("--warmup", type=int, default=200, help="requests of the shorter run (default 200)")
     ap.add_argument("--kinds", default=",".join(KINDS), help="comma-separated subset of " + ",".join(KINDS))
     ap.add_argument("--json", type=Path, help="also write the figures to this file")
+    ap.add_argument("--hooks", action="store_true", help="with CUE_OnRead and CUE_OnWrite set")
     ap.add_argument("--keep", action="store_true", help="keep the callgrind files (their folder is printed)")
     args = ap.parse_args()
     if not shutil.which("valgrind"):
@@ -164,8 +167,9 @@ def main():
     try:
         for kind in args.kinds.split(","):
             started = time.monotonic()
-            short = inclusive_counts(counted_run(kind, args.warmup, args.holdbank_path, workdir))
-            long = inclusive_counts(counted_run(kind, args.warmup + args.requests, args.holdbank_path, workdir))
+            short = inclusive_counts(counted_run(kind, args.warmup, args.holdbank_path, workdir, args.hooks))
+            long = inclusive_counts(counted_run(kind, args.warmup + args.requests, args.holdbank_path, workdir,
+                                                args.hooks))
             per = {"process": (long[0] - short[0]) / args.requests}
             for key, _ in FUNCTIONS:
                 if long[1][key] or short[1][key]:
@@ -178,13 +182,14 @@ def main():
         else:
             shutil.rmtree(workdir, ignore_errors=True)
     keys = ["process"] + [key for key, _ in FUNCTIONS if any(key in r for r in results.values())]
-    print("Instructions per request (%d requests on one connection, minus the first %d; build: %s)"
-          % (args.requests, args.warmup, args.holdbank_path or "installed"))
+    print("Instructions per request (%d requests on one connection, minus the first %d; build: %s%s)"
+          % (args.requests, args.warmup, args.holdbank_path or "installed", "; hooks set" if args.hooks else ""))
     print("%-34s" % "request" + "".join("%18s" % k for k in keys))
     for kind, per in results.items():
         print("%-34s" % KINDS[kind][0] + "".join("%18s" % ("%.0f" % per[k] if k in per else "-") for k in keys))
     if args.json:
-        args.json.write_text(json.dumps({"build": str(args.holdbank_path or "installed"), "requests": args.requests,
+        args.json.write_text(json.dumps({"build": str(args.holdbank_path or "installed"), "hooks": args.hooks,
+                                         "requests": args.requests,
                                          "warmup": args.warmup, "per_request": results}, indent=1))
 
 
