@@ -112,7 +112,7 @@ struct ProcSample {
   bool ok = false;
   double cpu_s = 0;
   long rss_kb = 0;
-  long ctx_switches = 0;  // summed over the live threads
+  long voluntary = 0, nonvoluntary = 0;  // context switches, summed over the live threads
   int threads = 0;
 };
 
@@ -127,10 +127,13 @@ bool read_file(const std::string& path, std::string& out) {
   return true;
 }
 
+// The number after "name" at the start of a line ("voluntary_ctxt_switches:" is also the end of
+// "nonvoluntary_ctxt_switches:").
 long status_field(const std::string& status, const char* name) {
-  const std::size_t p = status.find(name);
-  if (p == std::string::npos) return 0;
-  return std::strtol(status.c_str() + p + std::strlen(name), nullptr, 10);
+  const std::size_t len = std::strlen(name);
+  for (std::size_t p = status.find(name); p != std::string::npos; p = status.find(name, p + 1))
+    if (p == 0 || status[p - 1] == '\n') return std::strtol(status.c_str() + p + len, nullptr, 10);
+  return 0;
 }
 
 // CPU time, resident memory and context switches of the server process, from /proc.
@@ -160,9 +163,10 @@ ProcSample sample_proc(int pid) {
   if (DIR* d = opendir((dir + "/task").c_str())) {
     while (dirent* e = readdir(d)) {
       if (e->d_name[0] == '.') continue;
-      if (read_file(dir + "/task/" + e->d_name + "/status", text))
-        s.ctx_switches += status_field(text, "voluntary_ctxt_switches:") +
-                          status_field(text, "nonvoluntary_ctxt_switches:");
+      if (read_file(dir + "/task/" + e->d_name + "/status", text)) {
+        s.voluntary += status_field(text, "voluntary_ctxt_switches:");
+        s.nonvoluntary += status_field(text, "nonvoluntary_ctxt_switches:");
+      }
     }
     closedir(d);
   }
@@ -700,13 +704,13 @@ int LoadGen::run() {
                 w_.scheduled ? static_cast<double>(w_.answered) / static_cast<double>(w_.scheduled) : 0.0);
   if (at_measure.ok && at_end.ok) {
     const double cpu = at_end.cpu_s - at_measure.cpu_s;
-    std::printf(", \"server_cpu\": %.3f, \"server_cpu_us_per_req\": %.2f, \"server_cs_per_req\": %.2f, "
-                "\"server_threads\": %d",
-                cpu / window, w_.answered ? cpu * 1e6 / static_cast<double>(w_.answered) : 0.0,
-                w_.answered ? static_cast<double>(at_end.ctx_switches - at_measure.ctx_switches) /
-                                  static_cast<double>(w_.answered)
-                            : 0.0,
-                at_end.threads);
+    // Per answered request; a thread that ended inside the window takes its switches with it.
+    const double answered = w_.answered ? static_cast<double>(w_.answered) : 1.0;
+    const double vcs = static_cast<double>(at_end.voluntary - at_measure.voluntary) / answered;
+    const double nvcs = static_cast<double>(at_end.nonvoluntary - at_measure.nonvoluntary) / answered;
+    std::printf(", \"server_cpu\": %.3f, \"server_cpu_us_per_req\": %.2f, \"server_cs_per_req\": %.3f, "
+                "\"server_vcs_per_req\": %.3f, \"server_nvcs_per_req\": %.3f, \"server_threads\": %d",
+                cpu / window, w_.answered ? cpu * 1e6 / answered : 0.0, vcs + nvcs, vcs, nvcs, at_end.threads);
   }
   if (before_connect.ok)
     std::printf(", \"rss_before_kb\": %ld, \"rss_connected_kb\": %ld, \"rss_end_kb\": %ld", before_connect.rss_kb,

@@ -1,14 +1,22 @@
 """Runs the Modbus TCP servers side by side and prints a table of ratios.
 
     python bench/run.py [--passes N | --quick] [--warmup S] [--duration S] [--servers a,b,...]
-                        [--placement split|shared]
+                        [--placement split|shared] [--holdbank-path DIR [--holdbank-label L]]
+    python bench/run.py --from-json build/bench-results/latest.json [--only-passes 1,3]
     (./dev bench [options] builds the project first and installs libmodbus-dev when missing)
 
 Each server is started on its own port on 127.0.0.1, pinned to core 0; the load generator
 (loadgen.cpp) runs pinned to core 1. Every pass runs every cell once, the servers in a rotated
 order; the table shows medians over the passes, and ratios as the median of the per-pass
 ratios, since two figures taken a few seconds apart share the machine's conditions.
-Raw results go to build/bench-results/latest.json.
+Raw results go to build/bench-results/latest.json; --from-json prints the table of such a file
+again, and --only-passes takes the medians over the passes named (say, those in which the limit
+responder ran undisturbed).
+
+With hooks ("+ hooks" servers): CUE_OnRead and CUE_OnWrite set on Holdbank and on the plain-Python
+server alike, so every request runs a Python function per register on its connection's thread.
+--holdbank-path adds a second build of Holdbank (a build folder, put first on PYTHONPATH), with
+and without hooks, to compare two versions in the same run.
 """
 import argparse
 import json
@@ -30,21 +38,36 @@ SERVER_CORE, LOADGEN_CORE = "0", "1"
 
 
 class Server:
-    def __init__(self, key, title, command):
+    """hooked: runs only HOOKED_SCENARIOS, with the data hooks set. module_path: the Holdbank build it
+    must load (checked against what the server prints)."""
+
+    def __init__(self, key, title, command, hooked=False, module_path=None):
         self.key, self.title, self.command = key, title, command
+        self.hooked, self.module_path = hooked, module_path
 
 
-def servers(tools, backup_dir):
+def servers(tools, backup_dir, alt_path=None, alt_label="other build"):
     py = sys.executable
+
+    def holdbank(key, hooks):
+        return lambda port: ([py, str(BENCH / "holdbank_server.py"), str(port), str(REGISTERS),
+                              str(backup_dir / ("%s_backup.json" % key))] + (["--hooks"] if hooks else []))
+
+    def plain(hooks):
+        return lambda port: [py, str(BENCH / "plain_server.py"), str(port), str(REGISTERS)] + (["--hooks"] if hooks else [])
+
+    alt_title = "Holdbank (%s)" % alt_label
     return [
         Server("limit", "limit", lambda port: [str(tools / "limit_server"), str(port), str(REGISTERS)]),
         Server("libmodbus", "libmodbus", lambda port: [str(tools / "libmodbus_server"), str(port), str(REGISTERS)]),
-        Server("plain", "plain Python", lambda port: [py, str(BENCH / "plain_server.py"), str(port), str(REGISTERS)]),
+        Server("plain", "plain Python", plain(False)),
         Server("pymodbus", "pymodbus", lambda port: [py, str(BENCH / "pymodbus_server.py"), str(port), str(REGISTERS)]),
-        Server("holdbank", "Holdbank",
-               lambda port: [py, str(BENCH / "holdbank_server.py"), str(port), str(REGISTERS),
-                             str(backup_dir / "holdbank_backup.json")]),
-    ]
+        Server("holdbank", "Holdbank", holdbank("holdbank", False)),
+    ] + ([Server("holdbank-alt", alt_title, holdbank("holdbank-alt", False), module_path=alt_path)] if alt_path else []) + [
+        Server("plain-hooks", "plain Python + hooks", plain(True), hooked=True),
+        Server("holdbank-hooks", "Holdbank + hooks", holdbank("holdbank-hooks", True), hooked=True),
+    ] + ([Server("holdbank-alt-hooks", alt_title + " + hooks", holdbank("holdbank-alt-hooks", True), hooked=True,
+                 module_path=alt_path)] if alt_path else [])
 
 
 # (key, title, masters, mix)
@@ -56,6 +79,8 @@ SCENARIOS = [
     ("mixx16", "mix, 16 masters", 16, "mix"),
 ]
 POLL_MASTERS, POLL_RATE = 1000, 10.0
+# What the servers with hooks run: the requests per second drop by two orders of magnitude.
+HOOKED_SCENARIOS = ["read100x1", "read100x16", "write10x16", "mixx16"]
 
 # Targets of Holdbank, as ratios within one run.
 TARGET_LIMIT = {"read100x1": 0.95, "read100x16": 0.8, "read100x64": 0.8, "write10x16": 0.8, "mixx16": 0.8}
@@ -85,19 +110,43 @@ class Running:
         self.port = free_port()
         self.log_path = log_path
         self.log = open(log_path, "wb")
+        env = None
+        if server.module_path:
+            env = dict(os.environ)
+            env["PYTHONPATH"] = os.pathsep.join([str(server.module_path)] + (
+                [env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
         self.proc = subprocess.Popen(
             pinned(SERVER_CORE, server.command(self.port), pin),
-            stdin=subprocess.PIPE, stdout=self.log, stderr=subprocess.STDOUT, cwd=log_path.parent)
+            stdin=subprocess.PIPE, stdout=self.log, stderr=subprocess.STDOUT, cwd=log_path.parent, env=env)
         deadline = time.monotonic() + 30
         while True:
             if self.proc.poll() is not None:
                 raise RuntimeError("exited with %s: %s" % (self.proc.returncode, self.tail()))
-            if any(line.strip() == b"ready" for line in log_path.read_bytes().splitlines()):
+            lines = [line.strip() for line in log_path.read_bytes().splitlines()]
+            if b"ready" in lines:
+                self.check_module(lines)
                 return
             if time.monotonic() > deadline:
                 self.stop()
                 raise RuntimeError("not ready after 30 s: %s" % self.tail())
             time.sleep(0.05)
+
+    def check_module(self, lines):
+        """A build given by path must be the one loaded, not the installed one."""
+        if not self.server.module_path:
+            return
+        loaded = [line[len(b"module "):].decode(errors="replace") for line in lines if line.startswith(b"module ")]
+        want = Path(self.server.module_path).resolve()
+        if not loaded or want not in Path(loaded[0]).resolve().parents:
+            self.stop()
+            raise RuntimeError("loaded %s, not the build in %s" % (loaded[0] if loaded else "?", want))
+
+    def hook_calls(self):
+        """After stop(): how many hook calls the server reported, or None."""
+        for line in self.log_path.read_bytes().splitlines():
+            if line.startswith(b"hook calls "):
+                return int(line.split()[-1])
+        return None
 
     @property
     def pid(self):
@@ -199,23 +248,32 @@ def median(values):
 
 class Interference:
     """CPU time that processes other than ours used during a stretch of the run, as a share of all
-    cores: /proc/stat's busy time minus what this runner and the children it waited for used."""
+    cores: /proc/stat's busy time minus what this runner and the children it waited for used, and
+    minus what `server` (a child still running, so not yet in our children's usage) used."""
 
-    def __init__(self):
+    def __init__(self, server=None):
+        self.server = server
         self.start = self._sample()
 
-    @staticmethod
-    def _sample():
+    def _sample(self):
         try:
             with open("/proc/stat") as f:
                 fields = [int(x) for x in f.readline().split()[1:]]
         except (OSError, ValueError):
             return None
-        busy = (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")  # all but idle, iowait
+        tick = os.sysconf("SC_CLK_TCK")
+        busy = (sum(fields[:8]) - fields[3] - fields[4]) / tick  # all but idle, iowait
         ours = 0.0
         for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
             ru = resource.getrusage(who)
             ours += ru.ru_utime + ru.ru_stime
+        if self.server:
+            try:
+                with open("/proc/%d/stat" % self.server) as f:
+                    after_name = f.read().rsplit(")", 1)[1].split()
+                ours += (int(after_name[11]) + int(after_name[12])) / tick  # utime, stime: fields 14, 15
+            except (OSError, ValueError, IndexError):
+                return None
         return time.monotonic(), busy, ours
 
     def share(self):
@@ -256,13 +314,25 @@ def main():
     ap.add_argument("--duration", type=float, default=1.2, help="measured seconds per cell (default 1.2)")
     ap.add_argument("--poll-warmup", type=float, default=1.0, help="seconds of warm-up of the polling cell (default 1.0)")
     ap.add_argument("--poll-duration", type=float, default=1.5, help="measured seconds of the polling cell (default 1.5)")
-    ap.add_argument("--servers", default="", help="comma-separated subset of limit,libmodbus,plain,pymodbus,holdbank")
+    ap.add_argument("--servers", default="",
+                    help="comma-separated subset of limit,libmodbus,plain,pymodbus,holdbank,holdbank-alt,"
+                         "plain-hooks,holdbank-hooks,holdbank-alt-hooks")
+    ap.add_argument("--holdbank-path", type=Path,
+                    help="a second Holdbank build folder (e.g. from ./dev devbuild), measured beside the installed one")
+    ap.add_argument("--holdbank-label", default="other build", help="its name in the tables (default: other build)")
     ap.add_argument("--tools", type=Path, default=ROOT / "build" / "bench-tools", help="build folder of the C/C++ parts")
     ap.add_argument("--out", type=Path, default=ROOT / "build" / "bench-results", help="folder for logs and raw results")
     ap.add_argument("--placement", choices=["split", "shared"], default="split",
                     help="split: server on core 0, load generator on core 1 (the method); "
                          "shared: both on core 0 (a diagnostic of cross-core wake-ups)")
+    ap.add_argument("--from-json", type=Path, help="print the tables of a raw results file instead of measuring")
+    ap.add_argument("--only-passes", default="", help="with --from-json: the passes to take medians over, e.g. 1,3")
     args = ap.parse_args()
+    if args.from_json:
+        print(rerender(args.from_json, args.only_passes))
+        return
+    if args.holdbank_path and not args.holdbank_path.is_dir():
+        sys.exit("no such folder: %s" % args.holdbank_path)
     passes = 1 if args.quick else max(1, args.passes)
     started = time.monotonic()
 
@@ -288,7 +358,7 @@ def run_all(args, passes, pin, started):
     logs.mkdir(exist_ok=True)
     backup_dir = Path(tempfile.mkdtemp(prefix="bench-"))
 
-    all_servers = servers(args.tools, backup_dir)
+    all_servers = servers(args.tools, backup_dir, args.holdbank_path, args.holdbank_label)
     if args.servers:
         wanted = args.servers.split(",")
         all_servers = [s for s in all_servers if s.key in wanted]
@@ -297,12 +367,19 @@ def run_all(args, passes, pin, started):
 
     # results[server][scenario] = list of loadgen results, one per pass
     results = {s.key: {sc[0]: [] for sc in SCENARIOS + [("poll",)]} for s in all_servers}
+    hook_calls = {s.key: [] for s in all_servers if s.hooked}
     unavailable = {}
     hostops = []
     background = []
 
     def progress(msg):
         print("[%5.1fs] %s" % (time.monotonic() - started, msg), file=sys.stderr, flush=True)
+
+    def cell(running, extra, timeout):
+        watch = Interference(running.pid)
+        r = run_loadgen(args.tools, running.port, running.pid, extra, pin, timeout)
+        r["background_cpu"] = watch.share()
+        return r
 
     for p in range(passes):
         watch = Interference()
@@ -324,20 +401,22 @@ def run_all(args, passes, pin, started):
                 progress("  %s not available: %s" % (server.title, e))
                 continue
             try:
-                # The poll scenario first, on a fresh process, so its memory figure is per connection.
-                r = run_loadgen(args.tools, running.port, running.pid,
-                                ["--mode", "poll", "--masters", str(POLL_MASTERS), "--rate", str(POLL_RATE),
-                                 "--warmup", str(args.poll_warmup), "--duration", str(args.poll_duration)],
-                                pin, args.poll_warmup + args.poll_duration + 60)
-                results[server.key]["poll"].append(r)
+                if not server.hooked:
+                    # The poll scenario first, on a fresh process, so its memory figure is per connection.
+                    results[server.key]["poll"].append(cell(
+                        running, ["--mode", "poll", "--masters", str(POLL_MASTERS), "--rate", str(POLL_RATE),
+                                  "--warmup", str(args.poll_warmup), "--duration", str(args.poll_duration)],
+                        args.poll_warmup + args.poll_duration + 60))
                 for key, _title, masters, mix in SCENARIOS:
-                    r = run_loadgen(args.tools, running.port, running.pid,
-                                    ["--masters", str(masters), "--mix", mix, "--size", str(REGISTERS),
-                                     "--warmup", str(args.warmup), "--duration", str(args.duration)],
-                                    pin, cell_timeout)
-                    results[server.key][key].append(r)
+                    if server.hooked and key not in HOOKED_SCENARIOS:
+                        continue
+                    results[server.key][key].append(cell(
+                        running, ["--masters", str(masters), "--mix", mix, "--size", str(REGISTERS),
+                                  "--warmup", str(args.warmup), "--duration", str(args.duration)], cell_timeout))
             finally:
                 running.stop()
+            if server.hooked:
+                hook_calls[server.key].append(running.hook_calls())
         if not args.servers or "holdbank" in keys:
             progress("pass %d/%d: host-side operations" % (p + 1, passes))
             hostops.append(run_hostops(args, logs, p, pin, backup_dir))
@@ -345,14 +424,37 @@ def run_all(args, passes, pin, started):
 
     shutil.rmtree(backup_dir, ignore_errors=True)
     elapsed = time.monotonic() - started
-    report = render(all_servers, results, unavailable, hostops, passes, args, elapsed, background)
-    print(report)
     raw = {"machine": machine(), "passes": passes, "warmup_s": args.warmup, "duration_s": args.duration,
            "poll_warmup_s": args.poll_warmup, "poll_duration_s": args.poll_duration, "placement": args.placement,
-           "elapsed_s": elapsed, "background_cpu": background, "results": results, "unavailable": unavailable,
-           "hostops": hostops}
+           "placement_cores": [SERVER_CORE, LOADGEN_CORE], "elapsed_s": elapsed, "background_cpu": background,
+           "servers": [{"key": s.key, "title": s.title, "hooked": s.hooked,
+                        "module_path": str(s.module_path) if s.module_path else None} for s in all_servers],
+           "results": results, "hook_calls": hook_calls, "unavailable": unavailable, "hostops": hostops}
+    report = render(raw)
+    print(report)
     (args.out / "latest.json").write_text(json.dumps(raw, indent=1))
     (args.out / "latest.txt").write_text(report + "\n")
+
+
+def rerender(path, only_passes):
+    """The report of a raw results file, over all its passes or the ones named (1-based)."""
+    raw = json.loads(Path(path).read_text())
+    if "servers" not in raw:  # written before the file named its servers
+        known = {s.key: s for s in servers(Path("."), Path("."))}
+        raw["servers"] = [{"key": k, "title": known[k].title if k in known else k,
+                           "hooked": known[k].hooked if k in known else False} for k in raw["results"]]
+    if only_passes:
+        chosen = [int(x) - 1 for x in only_passes.split(",")]
+        if any(p < 0 or p >= raw["passes"] for p in chosen):
+            sys.exit("the file has passes 1 to %d" % raw["passes"])
+        pick = lambda runs: [runs[p] for p in chosen if p < len(runs)]
+        raw["results"] = {k: {sc: pick(runs) for sc, runs in v.items()} for k, v in raw["results"].items()}
+        raw["hook_calls"] = {k: pick(v) for k, v in raw.get("hook_calls", {}).items()}
+        raw["hostops"] = pick(raw["hostops"])
+        raw["background_cpu"] = pick(raw["background_cpu"])
+        raw["passes"] = len(chosen)
+        raw["chosen_passes"] = [p + 1 for p in chosen]
+    return render(raw)
 
 
 def run_hostops(args, logs, p, pin, backup_dir):
@@ -380,16 +482,26 @@ def cell_ok(r):
     return r and "error" not in r
 
 
-def render(all_servers, results, unavailable, hostops, passes, args, elapsed, background):
-    keys = [s.key for s in all_servers]
-    titles = {s.key: s.title for s in all_servers}
+def render(raw):
+    servers_run = raw["servers"]
+    results, passes = raw["results"], raw["passes"]
+    unavailable, hostops, background = raw["unavailable"], raw["hostops"], raw["background_cpu"]
+    keys = [s["key"] for s in servers_run if not s["hooked"]]
+    hooked = [s["key"] for s in servers_run if s["hooked"]]
+    titles = {s["key"]: s["title"] for s in servers_run}
     out = []
-    placement = ("server on core %s, load generator on core %s" % (SERVER_CORE, LOADGEN_CORE))
-    out.append("Modbus TCP servers on 127.0.0.1 — %s" % machine())
-    out.append("%d pass%s; per cell %.1f s warm-up + %.1f s measured (polling: %.1f s + %.1f s); %s; "
+    cores = raw.get("placement_cores", [SERVER_CORE, LOADGEN_CORE])
+    placement = "server on core %s, load generator on core %s" % tuple(cores)
+    out.append("Modbus TCP servers on 127.0.0.1 — %s" % raw["machine"])
+    out.append("%d pass%s%s; per cell %.1f s warm-up + %.1f s measured (polling: %.1f s + %.1f s); %s; "
                "bank of %d registers; whole run %.0f s"
-               % (passes, "" if passes == 1 else "es", args.warmup, args.duration, args.poll_warmup,
-                  args.poll_duration, placement, REGISTERS, elapsed))
+               % (passes, "" if passes == 1 else "es",
+                  " (passes %s of the run)" % ", ".join(map(str, raw["chosen_passes"])) if "chosen_passes" in raw else "",
+                  raw["warmup_s"], raw["duration_s"], raw["poll_warmup_s"], raw["poll_duration_s"], placement,
+                  REGISTERS, raw["elapsed_s"]))
+    for s in servers_run:
+        if s.get("module_path"):
+            out.append("%s: the build in %s" % (s["title"], s["module_path"]))
     busy = [b for b in background if b is not None]
     if busy:
         worst = max(busy)
@@ -399,8 +511,10 @@ def render(all_servers, results, unavailable, hostops, passes, args, elapsed, ba
     if "limit" in keys:
         # This machine's speed drifts between states that last seconds to minutes: the limit
         # responder's figures per pass show which one each pass saw.
-        states = ["%s at %.0f%% of its core" % (fmt_rate(r["rps"]), 100 * r.get("server_cpu", 0)) if cell_ok(r)
-                  else "n/a" for r in results["limit"]["read100x16"]]
+        states = ["%s at %.0f%% of its core, p99 %s, others %s" % (
+                      fmt_rate(r["rps"]), 100 * r.get("server_cpu", 0), fmt_magnitude(r.get("p99_us")),
+                      "%.0f%%" % (100 * r["background_cpu"]) if r.get("background_cpu") is not None else "?")
+                  if cell_ok(r) else "n/a" for r in results["limit"]["read100x16"]]
         out.append("Limit responder per pass (read 100, 16 masters): " + "; ".join(states))
     problems = []
 
@@ -419,7 +533,7 @@ def render(all_servers, results, unavailable, hostops, passes, args, elapsed, ba
                 per_pass.append(x / y)
         return median(per_pass)
 
-    for key in keys:
+    for key in keys + hooked:
         for sc in [s[0] for s in SCENARIOS] + ["poll"]:
             for p, r in enumerate(results[key][sc]):
                 if not cell_ok(r):
@@ -427,8 +541,12 @@ def render(all_servers, results, unavailable, hostops, passes, args, elapsed, ba
                 elif r.get("errors"):
                     problems.append("%s, %s, pass %d: %d errors %s" % (titles[key], sc, p + 1, r["errors"],
                                                                           json.dumps(r.get("error_kinds"))))
+    for key, calls in raw.get("hook_calls", {}).items():
+        for p, n in enumerate(calls):
+            if not n:
+                problems.append("%s, pass %d: the hooks were never called (%s)" % (titles[key], p + 1, n))
     for key, why in unavailable.items():
-        problems.append("%s: not available (%s)" % (titles[key], why))
+        problems.append("%s: not available (%s)" % (titles.get(key, key), why))
 
     def mark(key, sc):
         bad = any((not cell_ok(r)) or r.get("errors") for r in results[key][sc])
@@ -475,13 +593,27 @@ def render(all_servers, results, unavailable, hostops, passes, args, elapsed, ba
             return "n/a"
         return "%.1f µs %3.0f%%" % (us, 100 * use)
 
-    rows = [[title] + [cpu_cell(k, sc) for k in keys] for sc, title, _, _ in SCENARIOS]
+    poll_title = "%d masters polling" % POLL_MASTERS
+    scenario_rows = [(sc, title) for sc, title, _, _ in SCENARIOS] + [("poll", poll_title)]
+    rows = [[title] + [cpu_cell(k, sc) for k in keys] for sc, title in scenario_rows]
     rows.append(["load generator core use"] + [
         "%.0f%%" % (100 * median(r.get("loadgen_cpu") for r in results[k]["read100x64"] if cell_ok(r)))
         if any(cell_ok(r) for r in results[k]["read100x64"]) else "n/a" for k in keys])
     out.append(table("Server CPU per request and server core use (a core at 100% is saturated; "
                      "last row: load generator, read 100 x 64)",
                      ["scenario"] + [titles[k] for k in keys], rows))
+
+    def switches_cell(k, sc):
+        runs = [r for r in results[k][sc] if cell_ok(r) and "server_cs_per_req" in r]
+        if not runs:
+            return "n/a"
+        both = median(r["server_cs_per_req"] for r in runs)
+        forced = median(r.get("server_nvcs_per_req") for r in runs)
+        return "%.2f" % both + (" (%.2f)" % forced if forced is not None else "")
+
+    rows = [[title] + [switches_cell(k, sc) for k in keys] for sc, title in scenario_rows]
+    out.append(table("Server context switches per request, all threads (in brackets: the involuntary ones, "
+                     "taken by the scheduler)", ["scenario"] + [titles[k] for k in keys], rows))
 
     rows = []
     for k in keys:
@@ -504,11 +636,42 @@ def render(all_servers, results, unavailable, hostops, passes, args, elapsed, ba
                      "p99 < 10 ms)" % (POLL_MASTERS, POLL_RATE),
                      ["server", "answered", "p99", "memory/connection", "server core", "connect all", "target"], rows))
 
+    if hooked:
+        out.append(render_hooked(hooked, titles, results, rps, ratio, mark, cpu_cell, switches_cell))
+
     out.append(render_hostops(hostops))
     if problems:
         out.append("\nProblems:")
         out += ["  " + p for p in problems]
     return "\n".join(out)
+
+
+def render_hooked(hooked, titles, results, rps, ratio, mark, cpu_cell, switches_cell):
+    """The servers with CUE_OnRead and CUE_OnWrite set: each Holdbank build as a ratio to the plain-Python
+    server with the same hooks, and the builds to each other, pass by pass."""
+    builds = [k for k in ("holdbank-hooks", "holdbank-alt-hooks") if k in hooked]
+    base = "plain-hooks" if "plain-hooks" in hooked else None
+    header = ["scenario"] + [titles[k] for k in hooked]
+    if base:
+        header += ["%s / plain" % titles[k].replace(" + hooks", "") for k in builds]
+    if len(builds) == 2:
+        header += ["Holdbank / %s" % titles[builds[1]].replace(" + hooks", "")]
+    titled = {sc: title for sc, title, _, _ in SCENARIOS}
+    rows = []
+    for sc in HOOKED_SCENARIOS:
+        row = [titled[sc]] + [fmt_rate(rps(k, sc)) + mark(k, sc) for k in hooked]
+        if base:
+            row += [fmt_ratio(ratio(k, base, sc)) for k in builds]
+        if len(builds) == 2:
+            row.append(fmt_ratio(ratio(builds[0], builds[1], sc)))
+        rows.append(row)
+    text = table("With CUE_OnRead and CUE_OnWrite set on every server (a Python function per register; requests "
+                 "per second, and ratios as medians of the per-pass ratios)", header, rows)
+    rows = [[titled[sc]] + ["%s, %s" % (cpu_cell(k, sc), switches_cell(k, sc)) for k in hooked]
+            for sc in HOOKED_SCENARIOS]
+    text += "\n" + table("With hooks: server CPU per request, core use, context switches per request",
+                         ["scenario"] + [titles[k] for k in hooked], rows)
+    return text
 
 
 def render_hostops(hostops):
