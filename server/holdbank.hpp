@@ -84,6 +84,9 @@ auto under_lock(PyObject* server, F&& f) {
 // class (or a subclass) replaces it. The request handler then takes shortcuts that give the same
 // result without going through Python.
 bool is_own_method(PyObject* server, PyObject* name, PyObject* fn);
+// The same against the instance's __dict__ fetched once (instance_dict()), for several names.
+bool is_own_method_in(PyObject* server, PyObject* instance_dict, PyObject* name, PyObject* fn);
+host::Ref instance_dict(PyObject* server);  // null when it has none
 
 // What _is_writable answers for `reg`, computed without creating Python objects when the ranges
 // are plain lists of (int, int) tuples.

@@ -267,22 +267,29 @@ using host::Param;
 
 }  // namespace
 
-bool is_own_method(PyObject* server, PyObject* name, PyObject* fn) {
+bool is_own_method_in(PyObject* server, PyObject* instance_dict, PyObject* name, PyObject* fn) {
   Ref from_class = Ref::steal_or_null(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(server)), name));
   if (!from_class) {
     PyErr_Clear();
     return false;
   }
   if (from_class.get() != fn) return false;
-  static PyObject* dict_name = host::intern("__dict__").release();
-  Ref dict = Ref::steal_or_null(PyObject_GetAttr(server, dict_name));
-  if (!dict || !PyDict_Check(dict.get())) {
-    PyErr_Clear();
-    return false;
-  }
-  PyObject* shadow = PyDict_GetItemWithError(dict.get(), name);
+  if (!instance_dict || !PyDict_Check(instance_dict)) return false;
+  PyObject* shadow = PyDict_GetItemWithError(instance_dict, name);
   if (!shadow && PyErr_Occurred()) host::throw_error();
   return shadow == nullptr;
+}
+
+Ref instance_dict(PyObject* server) {
+  static PyObject* dict_name = host::intern("__dict__").release();
+  Ref dict = Ref::steal_or_null(PyObject_GetAttr(server, dict_name));
+  if (!dict) PyErr_Clear();
+  return dict;
+}
+
+bool is_own_method(PyObject* server, PyObject* name, PyObject* fn) {
+  Ref dict = instance_dict(server);
+  return is_own_method_in(server, dict.get(), name, fn);
 }
 
 bool ranges_allow(PyObject* server, std::uint32_t reg) {
@@ -321,8 +328,9 @@ bool native_ranges(PyObject* server, std::vector<std::pair<long long, long long>
 }
 
 bool try_lock_plain(PyObject* lock) {
+  static PyObject* no_wait = Ref::steal(PyTuple_Pack(1, Py_False)).release();  // acquire(False)
   const LockMethods& m = lock_methods(lock);
-  Ref got = Ref::steal(PyObject_CallFunctionObjArgs(m.acquire.get(), Py_False, nullptr));
+  Ref got = Ref::steal(PyObject_Call(m.acquire.get(), no_wait, nullptr));
   return got.get() == Py_True;
 }
 

@@ -54,8 +54,9 @@ class OwnDescriptor {
   int fd_ = -1;
 };
 
-// A register the host filled with something that is not a 16-bit word cannot be sent.
-bool to_word(PyObject* v, std::uint16_t& out) {
+// A register the host filled with something that is not a 16-bit word cannot be sent. Inlined:
+// it runs once per register of a read.
+[[gnu::always_inline]] inline bool to_word(PyObject* v, std::uint16_t& out) {
   out = 0;
   if (!PyLong_Check(v)) return false;
   int overflow = 0;
@@ -444,12 +445,12 @@ void fill_view(LoopView* v, PyObject* server) {
              reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == N.plain_lock_type;
   PyErr_Clear();
   if (!v->plain) return;
-  v->read_quiet = is_own_method(server, N._on_read, N.fn_on_read) && is_quiet_hook(server, N.CUE_OnRead);
-  v->write_quiet = is_own_method(server, N._on_write, N.fn_on_write) && is_quiet_hook(server, N.CUE_OnWrite);
-  v->denied_quiet =
-      is_own_method(server, N._on_write_denied, N.fn_on_write_denied) && is_quiet_hook(server, N.CUE_OnWriteDenied);
-  v->ranges_native =
-      is_own_method(server, N._is_writable, N.fn_is_writable) && native_ranges(server, v->rw, v->none_set);
+  Ref dict = instance_dict(server);
+  auto own = [&](PyObject* name, PyObject* fn) { return is_own_method_in(server, dict.get(), name, fn); };
+  v->read_quiet = own(N._on_read, N.fn_on_read) && is_quiet_hook(server, N.CUE_OnRead);
+  v->write_quiet = own(N._on_write, N.fn_on_write) && is_quiet_hook(server, N.CUE_OnWrite);
+  v->denied_quiet = own(N._on_write_denied, N.fn_on_write_denied) && is_quiet_hook(server, N.CUE_OnWriteDenied);
+  v->ranges_native = own(N._is_writable, N.fn_is_writable) && native_ranges(server, v->rw, v->none_set);
 }
 
 // Never raises: this runs on the loop thread too, where an error would end the process. A server
