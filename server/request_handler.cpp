@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <optional>
 #include <vector>
@@ -432,10 +433,31 @@ bool inert_class_attributes(PyTypeObject* type) {
   return true;
 }
 
+// The walk over the class's dictionaries costs several thousand instructions, more than a whole
+// request: with one master it would be paid by every request. Its answer is kept for a tenth of
+// a second per class, so a class changed at run time (a property put on it) is seen within that.
+// Under the interpreter lock only; kept for the process's life (types are, too).
+bool inert_class_attributes_lately(PyTypeObject* type) {
+  struct Seen {
+    Ref type;
+    bool inert = false;
+    std::chrono::steady_clock::time_point at;
+  };
+  static Seen* seen = new Seen;
+  const auto now = std::chrono::steady_clock::now();
+  if (seen->type.get() == reinterpret_cast<PyObject*>(type) && now - seen->at < std::chrono::milliseconds(100))
+    return seen->inert;
+  const bool inert = inert_class_attributes(type);
+  seen->type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+  seen->inert = inert;
+  seen->at = now;
+  return inert;
+}
+
 void fill_view(LoopView* v, PyObject* server) {
   PyTypeObject* type = Py_TYPE(server);
   const bool generic_access = PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr);
-  if (!generic_access || !inert_class_attributes(type)) return;
+  if (!generic_access || !inert_class_attributes_lately(type)) return;
   v->hr = host::getattr(server, N.hr);
   Ref size = host::getattr(server, N.size);
   v->lock = host::getattr(server, N.lock);
