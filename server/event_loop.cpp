@@ -230,13 +230,15 @@ class EventLoop {
     conn.cv.notify_one();
   }
 
+  // Only a connection the loop still serves is handed over: one already handed over is its
+  // handler's, and is not touched again.
   void hand_over(Connection& conn, Connection::Turn turn) {
-    if (!detach(conn) && turn != Connection::Turn::Ended) return;
-    give(conn, turn);
+    if (detach(conn)) give(conn, turn);
   }
 
   // The handler raises what the master's end is, as its own receive would have.
   void end_with_errno(Connection& conn, int err, bool attached) {
+    if (attached && !live_.count(&conn)) return;
     errno = err;
     PyErr_SetFromErrno(PyExc_OSError);
     conn.error.emplace();
