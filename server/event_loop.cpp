@@ -177,7 +177,7 @@ class EventLoop {
         on_connection(key, events[i]);
       }
     }
-    drop_view(view_);
+    view_.reset();  // what it says may change once the interpreter lock is let go
     retired_.clear();
     return true;
   }

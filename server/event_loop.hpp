@@ -120,8 +120,6 @@ enum class LoopOutcome { Served, ToHandler, Failed };
 // to conn.out. ToHandler: the next frame needs the handler thread and is left in conn.frames.
 // Failed: conn.error holds the error that ends the connection.
 LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view);
-// The view is per server and per batch: it is dropped when the loop lets the interpreter lock go.
-void drop_view(std::unique_ptr<LoopView>& view);
 // True once the host closed the socket object.
 bool closed_elsewhere(PyObject* sock);
 // Whether a connection of `server` could be served by the loop right now.

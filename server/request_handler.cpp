@@ -546,8 +546,6 @@ class QuietBank {
 
 }  // namespace
 
-void drop_view(std::unique_ptr<LoopView>& view) { view.reset(); }
-
 bool loop_may_serve(PyObject* server) {
   // The hooks first: when one is set, that is all it takes to know.
   for (PyObject* hook : {N.CUE_OnRead, N.CUE_OnWrite, N.CUE_OnWriteDenied})
