@@ -370,6 +370,7 @@ def run_all(args, passes, pin, started):
     hook_calls = {s.key: [] for s in all_servers if s.hooked}
     unavailable = {}
     hostops = []
+    refused = []
     background = []
 
     def progress(msg):
@@ -420,6 +421,8 @@ def run_all(args, passes, pin, started):
         if not args.servers or "holdbank" in keys:
             progress("pass %d/%d: host-side operations" % (p + 1, passes))
             hostops.append(run_hostops(args, logs, p, pin, backup_dir))
+            progress("pass %d/%d: refused write-multiples" % (p + 1, passes))
+            refused.append(run_refused(args, logs, p, pin, backup_dir))
         background.append(watch.share())
 
     shutil.rmtree(backup_dir, ignore_errors=True)
@@ -429,7 +432,8 @@ def run_all(args, passes, pin, started):
            "placement_cores": [SERVER_CORE, LOADGEN_CORE], "elapsed_s": elapsed, "background_cpu": background,
            "servers": [{"key": s.key, "title": s.title, "hooked": s.hooked,
                         "module_path": str(s.module_path) if s.module_path else None} for s in all_servers],
-           "results": results, "hook_calls": hook_calls, "unavailable": unavailable, "hostops": hostops}
+           "results": results, "hook_calls": hook_calls, "unavailable": unavailable, "hostops": hostops,
+           "refused": refused}
     report = render(raw)
     print(report)
     (args.out / "latest.json").write_text(json.dumps(raw, indent=1))
@@ -451,6 +455,7 @@ def rerender(path, only_passes):
         raw["results"] = {k: {sc: pick(runs) for sc, runs in v.items()} for k, v in raw["results"].items()}
         raw["hook_calls"] = {k: pick(v) for k, v in raw.get("hook_calls", {}).items()}
         raw["hostops"] = pick(raw["hostops"])
+        raw["refused"] = pick(raw.get("refused", []))
         raw["background_cpu"] = pick(raw["background_cpu"])
         raw["passes"] = len(chosen)
         raw["chosen_passes"] = [p + 1 for p in chosen]
@@ -474,6 +479,35 @@ def run_hostops(args, logs, p, pin, backup_dir):
         return {"error": "hostops did not finish in 120 s"}
     finally:
         running.stop()
+
+
+def run_refused(args, logs, p, pin, backup_dir):
+    """Server CPU per refused write-multiple of 65,535 registers, served by the event loop (no
+    hooks) and by the connection's thread (hooks set), for each Holdbank build measured."""
+    found = {}
+    for server in servers(args.tools, backup_dir, args.holdbank_path, args.holdbank_label):
+        if not server.key.startswith("holdbank"):
+            continue
+        limited = Server(server.key, server.title, lambda port, s=server: s.command(port) + ["--writable-below", "100"],
+                         server.hooked, server.module_path)
+        try:
+            running = Running(limited, logs / ("refused-%s-pass%d.log" % (server.key, p + 1)), pin)
+        except (RuntimeError, OSError) as e:
+            found[server.key] = {"error": str(e)}
+            continue
+        try:
+            cmd = pinned(LOADGEN_CORE, [sys.executable, str(BENCH / "refused_writes.py"), "--port", str(running.port),
+                                        "--server-pid", str(running.pid)], pin)
+            out = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+            try:
+                found[server.key] = json.loads(out.stdout.strip().splitlines()[-1])
+            except (IndexError, ValueError):
+                found[server.key] = {"error": "exited with %d: %s" % (out.returncode, out.stderr.strip()[-300:])}
+        except subprocess.TimeoutExpired:
+            found[server.key] = {"error": "did not finish in 60 s"}
+        finally:
+            running.stop()
+    return found
 
 
 # ---------------------------------------------------------------- the report
@@ -640,6 +674,7 @@ def render(raw):
         out.append(render_hooked(hooked, titles, results, rps, ratio, mark, cpu_cell, switches_cell))
 
     out.append(render_hostops(hostops))
+    out.append(render_refused(raw.get("refused", []), titles))
     if problems:
         out.append("\nProblems:")
         out += ["  " + p for p in problems]
@@ -706,6 +741,23 @@ def render_hostops(hostops):
     if errors:
         text += "\n" + "\n".join("  n/a: " + e for e in errors)
     return text
+
+
+def render_refused(refused, titles):
+    if not refused:
+        return ""
+    rows = []
+    for key in [k for k in titles if k.startswith("holdbank")]:
+        runs = [r[key] for r in refused if key in r and "error" not in r[key]]
+        errors = sorted({r[key]["error"] for r in refused if key in r and "error" in r[key]})
+        if not runs:
+            rows.append([titles[key], "n/a", "n/a", "; ".join(errors)])
+            continue
+        us = median(r["server_cpu_us_per_req"] for r in runs)
+        rows.append([titles[key], "%.1f µs" % us, "%.0f" % median(r["requests"] / r["seconds"] for r in runs),
+                     "yes" if all(r["refused"] for r in runs) else "NO"])
+    return table("Refused write-multiple of 65,535 registers (13-byte request, registers 0-99 writable; "
+                 "median of the passes)", ["server", "server CPU/request", "requests/s", "all refused"], rows)
 
 
 if __name__ == "__main__":

@@ -78,17 +78,10 @@ struct LoopView {
   bool write_quiet = false;    // our _on_write and CUE_OnWrite unset
   bool denied_quiet = false;   // our _on_write_denied and CUE_OnWriteDenied unset
   bool ranges_native = false;  // our _is_writable over plain ranges
-  bool none_set = false;
-  std::vector<std::pair<long long, long long>> rw;
+  WritableRanges ranges;
   host::Ref hr, lock;
   long long size = 0;
   std::vector<std::uint8_t> answer;
-
-  bool writable(std::uint32_t addr) const {
-    for (const auto& r : rw)
-      if (r.first <= addr && addr <= r.second) return true;
-    return none_set;
-  }
 
   // Whether executing this frame here would make no call the host could observe.
   bool quiet_for(const modbus::Frame& f) const {
@@ -99,16 +92,11 @@ struct LoopView {
       case modbus::kWriteSingleRegister:
         if (f.pdu_len < 5) return true;  // malformed: ends the connection, nothing called
         if (!ranges_native) return false;
-        return writable(modbus::get_u16(f.pdu + 1)) ? write_quiet : denied_quiet;
-      case modbus::kWriteMultipleRegisters: {
+        return ranges.allow(modbus::get_u16(f.pdu + 1)) ? write_quiet : denied_quiet;
+      case modbus::kWriteMultipleRegisters:
         if (f.pdu_len < 6) return true;
         if (!ranges_native) return false;
-        const std::uint32_t start = modbus::get_u16(f.pdu + 1);
-        const std::uint32_t count = modbus::get_u16(f.pdu + 3);
-        for (std::uint32_t i = 0; i < count; ++i)
-          if (!writable(start + i)) return denied_quiet;
-        return write_quiet;
-      }
+        return ranges.cover(modbus::get_u16(f.pdu + 1), modbus::get_u16(f.pdu + 3)) ? write_quiet : denied_quiet;
       default:
         return true;
     }

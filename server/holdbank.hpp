@@ -2,11 +2,13 @@
 // bank lock guard, and the method definitions each file contributes to the classes.
 #pragma once
 
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "host/native_function.hpp"
+#include "server/writable_ranges.hpp"
 
 namespace holdbank {
 
@@ -93,8 +95,8 @@ host::Ref instance_dict(PyObject* server);  // null when it has none
 bool ranges_allow(PyObject* server, std::uint32_t reg);
 
 // The ranges as plain numbers, when they are exact lists of exact (int, int) tuples (false
-// otherwise). `none_set`: no range at all, so every register is writable.
-bool native_ranges(PyObject* server, std::vector<std::pair<long long, long long>>& rw, bool& none_set);
+// otherwise).
+bool native_ranges(PyObject* server, WritableRanges& out);
 
 // For the event loop, which must never wait for the bank lock: takes a plain threading.Lock only
 // if nobody holds it (the interpreter lock is not let go), and gives it back.

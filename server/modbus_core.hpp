@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -244,15 +245,21 @@ void write_multiple(const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,
   const std::uint8_t* raw = pdu + 6;
   const std::size_t raw_len = pdu_len - 6;
 
-  bool all_writable = true;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!bank.is_writable(start + i)) {
-      all_writable = false;
-      break;
+  // A refusal of up to 65,535 addresses must cost what its two-byte answer costs whenever nothing
+  // can observe the addresses one by one.
+  std::optional<bool> all_writable = bank.all_writable(start, count);
+  if (!all_writable) {
+    all_writable = true;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!bank.is_writable(start + i)) {
+        all_writable = false;
+        break;
+      }
     }
   }
-  if (!all_writable) {
-    for (std::uint32_t i = 0; i < count; ++i) bank.notify_write_denied(start + i, 0);
+  if (!*all_writable) {
+    for (std::uint32_t i = 0; i < count; ++i)
+      if (!bank.notify_write_denied(start + i, 0)) break;
     exception_pdu(answer, 16, 2);
     return;
   }
@@ -281,11 +288,16 @@ void write_multiple(const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,
 // Executes one request PDU (pdu_len >= 1) against `bank` and leaves the whole answer frame in `answer`.
 // Bank members (any may throw; execute() unlocks on the way out if it locked):
 //   bool is_writable(std::uint32_t addr);                       // without the lock
+//   std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count);
+//        // without the lock: the answer for every address at once, when the bank can give it
+//        // without a call the host could observe; nullopt: is_writable is asked address by
+//        // address, stopping at the first refusal
 //   void lock(); void unlock();
 //   bool read(std::uint32_t addr, std::uint16_t& value);        // under the lock; false: value not a 16-bit word
 //   void store(std::uint32_t addr, std::uint16_t value);        // under the lock
 //   void notify_write(std::uint32_t addr, std::uint16_t value);
-//   void notify_write_denied(std::uint32_t addr, std::uint16_t value);  // never under the lock
+//   bool notify_write_denied(std::uint32_t addr, std::uint16_t value);  // never under the lock
+//        // false: nothing can observe this denial or the ones after it, so they are not made
 // Addresses are start + i without wrap at 65535, hence 32 bits.
 template <class Bank>
 Result execute(const Header& h, const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,

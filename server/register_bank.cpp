@@ -312,20 +312,21 @@ bool ranges_allow(PyObject* server, std::uint32_t reg) {
   return is_writable(server, r.get());
 }
 
-bool native_ranges(PyObject* server, std::vector<std::pair<long long, long long>>& rw, bool& none_set) {
+bool native_ranges(PyObject* server, WritableRanges& out) {
   Ref rw_list = host::getattr(server, N.rw_ranges);
   Ref ro_list = host::getattr(server, N.ro_ranges);
   if (!PyList_CheckExact(rw_list.get()) || !PyList_CheckExact(ro_list.get())) return false;
-  rw.clear();
+  out.rw.clear();
   const Py_ssize_t n = PyList_Size(rw_list.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     long long s, e;
     if (!int_bounds(PyList_GetItem(rw_list.get(), i), s, e)) return false;
-    rw.emplace_back(s, e);
+    out.rw.emplace_back(s, e);
   }
-  none_set = n == 0 && PyList_Size(ro_list.get()) == 0;
+  out.none_set = n == 0 && PyList_Size(ro_list.get()) == 0;
   return true;
 }
+
 
 bool try_lock_plain(PyObject* lock) {
   static PyObject* no_wait = Ref::steal(PyTuple_Pack(1, Py_False)).release();  // acquire(False)

@@ -68,13 +68,81 @@ class OwnDescriptor {
   return true;
 }
 
+bool is_quiet_hook(PyObject* server, PyObject* hook) {
+  // Only None and False: any other value's truth could run the host's code.
+  Ref h = host::getattr(server, hook);
+  return h.get() == Py_None || h.get() == Py_False;
+}
+
+// Whether reading the attributes the loop reads runs no code of the host's. Generic attribute
+// access alone does not say so: a class may put a property (or any object with a __get__) under
+// one of these names, and reading it would run that code on the loop thread instead of the
+// connection's. Our own methods are the one kind of descriptor allowed; a metaclass other than
+// type could run code on the class lookup itself.
+bool inert_class_attributes(PyTypeObject* type) {
+  PyObject* cls = reinterpret_cast<PyObject*>(type);
+  if (Py_TYPE(cls) != &PyType_Type) return false;
+  const std::pair<PyObject*, PyObject*> names[] = {
+      {N.hr, nullptr},          {N.size, nullptr},        {N.lock, nullptr},
+      {N.rw_ranges, nullptr},   {N.ro_ranges, nullptr},   {N.CUE_OnRead, nullptr},
+      {N.CUE_OnWrite, nullptr}, {N.CUE_OnWriteDenied, nullptr},
+      {N._on_read, N.fn_on_read}, {N._on_write, N.fn_on_write}, {N._on_write_denied, N.fn_on_write_denied},
+      {N._is_writable, N.fn_is_writable}};
+  static PyObject* mro_name = host::intern("__mro__").release();
+  static PyObject* dict_name = host::intern("__dict__").release();
+  Ref mro = host::getattr(cls, mro_name);
+  const Py_ssize_t n = PyTuple_Size(mro.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref dict = host::getattr(PyTuple_GetItem(mro.get(), i), dict_name);
+    for (const auto& [name, own] : names) {
+      Ref found = Ref::steal_or_null(PyObject_GetItem(dict.get(), name));
+      if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
+        PyErr_Clear();
+        continue;
+      }
+      if (found.get() != own && PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get)) return false;
+    }
+  }
+  return true;
+}
+
+// The walk over the class's dictionaries costs several thousand instructions, more than a whole
+// request: with one master it would be paid by every request. Its answer is kept for a tenth of
+// a second per class, so a class changed at run time (a property put on it) is seen within that.
+// Under the interpreter lock only; kept for the process's life (types are, too).
+bool inert_class_attributes_lately(PyTypeObject* type) {
+  struct Seen {
+    Ref type;
+    bool inert = false;
+    std::chrono::steady_clock::time_point at;
+  };
+  static Seen* seen = new Seen;
+  const auto now = std::chrono::steady_clock::now();
+  if (seen->type.get() == reinterpret_cast<PyObject*>(type) && now - seen->at < std::chrono::milliseconds(100))
+    return seen->inert;
+  const bool inert = inert_class_attributes(type);
+  seen->type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+  seen->inert = inert;
+  seen->at = now;
+  return inert;
+}
+
+// Whether reading the server's attributes that serving reads runs no code of the host's.
+bool plain_attribute_access(PyObject* server) {
+  PyTypeObject* type = Py_TYPE(server);
+  return PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr) &&
+         inert_class_attributes_lately(type);
+}
+
 // The register bank as modbus::execute sees it, over the server object.
 //
 // Every call the server's methods would make is made, in the same order, unless it cannot be
 // observed: when `_on_read` (say) is our own method and CUE_OnRead is false once the lock is
 // held, no hook can run for the rest of the locked stretch (no Python code runs while we hold the
 // interpreter lock), so the per-register dispatch is skipped. Likewise `_is_writable`, when it is
-// ours, is answered from the range lists directly.
+// ours, is answered from the range lists directly, and for a whole write-multiple at once when
+// reading the lists runs no code of the host's.
 class ServerBank {
  public:
   ServerBank(PyObject* server, PyObject* client_ip, PyObject* sock) : server_(server), ip_(client_ip), sock_(sock) {}
@@ -90,6 +158,13 @@ class ServerBank {
     if (writable_native_) return ranges_allow(server_, addr);
     Ref a = host::integer(addr);
     return host::truthy(host::call_method(server_, N._is_writable, a.get()).get());
+  }
+
+  std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count) {
+    if (!is_own_method(server_, N._is_writable, N.fn_is_writable) || !plain_attribute_access(server_) ||
+        !native_ranges(server_, ranges_))
+      return std::nullopt;
+    return ranges_.cover(start, count);
   }
 
   void lock() {
@@ -154,9 +229,12 @@ class ServerBank {
     notify(N._on_write, addr, value);
   }
 
-  void notify_write_denied(std::uint32_t addr, std::uint16_t value) {
-    if (quiet(N._on_write_denied, N.fn_on_write_denied, N.CUE_OnWriteDenied)) return;
+  bool notify_write_denied(std::uint32_t addr, std::uint16_t value) {
+    if (quiet(N._on_write_denied, N.fn_on_write_denied, N.CUE_OnWriteDenied))
+      // Unless finding that out ran the host's code, nothing can change it before the next denial.
+      return !(plain_attribute_access(server_) && is_quiet_hook(server_, N.CUE_OnWriteDenied));
     notify(N._on_write_denied, addr, value);
+    return true;
   }
 
  private:
@@ -182,6 +260,7 @@ class ServerBank {
   PyObject* ip_;
   PyObject* sock_;
   std::optional<BankLock> guard_;
+  WritableRanges ranges_;
   Ref hr_, size_;
   long long int_size_ = 0;
   bool size_is_int_ = true;
@@ -391,73 +470,9 @@ bool closed_elsewhere(PyObject* sock) {
 // ---- the quiet executor of the event loop -------------------------------------------------------
 
 namespace {
-bool is_quiet_hook(PyObject* server, PyObject* hook) {
-  // Only None and False: any other value's truth could run the host's code on the loop thread.
-  Ref h = host::getattr(server, hook);
-  return h.get() == Py_None || h.get() == Py_False;
-}
-}  // namespace
-
-namespace {
-
-// Whether reading the attributes the loop reads runs no code of the host's. Generic attribute
-// access alone does not say so: a class may put a property (or any object with a __get__) under
-// one of these names, and reading it would run that code on the loop thread instead of the
-// connection's. Our own methods are the one kind of descriptor allowed; a metaclass other than
-// type could run code on the class lookup itself.
-bool inert_class_attributes(PyTypeObject* type) {
-  PyObject* cls = reinterpret_cast<PyObject*>(type);
-  if (Py_TYPE(cls) != &PyType_Type) return false;
-  const std::pair<PyObject*, PyObject*> names[] = {
-      {N.hr, nullptr},          {N.size, nullptr},        {N.lock, nullptr},
-      {N.rw_ranges, nullptr},   {N.ro_ranges, nullptr},   {N.CUE_OnRead, nullptr},
-      {N.CUE_OnWrite, nullptr}, {N.CUE_OnWriteDenied, nullptr},
-      {N._on_read, N.fn_on_read}, {N._on_write, N.fn_on_write}, {N._on_write_denied, N.fn_on_write_denied},
-      {N._is_writable, N.fn_is_writable}};
-  static PyObject* mro_name = host::intern("__mro__").release();
-  static PyObject* dict_name = host::intern("__dict__").release();
-  Ref mro = host::getattr(cls, mro_name);
-  const Py_ssize_t n = PyTuple_Size(mro.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref dict = host::getattr(PyTuple_GetItem(mro.get(), i), dict_name);
-    for (const auto& [name, own] : names) {
-      Ref found = Ref::steal_or_null(PyObject_GetItem(dict.get(), name));
-      if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
-        PyErr_Clear();
-        continue;
-      }
-      if (found.get() != own && PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get)) return false;
-    }
-  }
-  return true;
-}
-
-// The walk over the class's dictionaries costs several thousand instructions, more than a whole
-// request: with one master it would be paid by every request. Its answer is kept for a tenth of
-// a second per class, so a class changed at run time (a property put on it) is seen within that.
-// Under the interpreter lock only; kept for the process's life (types are, too).
-bool inert_class_attributes_lately(PyTypeObject* type) {
-  struct Seen {
-    Ref type;
-    bool inert = false;
-    std::chrono::steady_clock::time_point at;
-  };
-  static Seen* seen = new Seen;
-  const auto now = std::chrono::steady_clock::now();
-  if (seen->type.get() == reinterpret_cast<PyObject*>(type) && now - seen->at < std::chrono::milliseconds(100))
-    return seen->inert;
-  const bool inert = inert_class_attributes(type);
-  seen->type = Ref::borrow(reinterpret_cast<PyObject*>(type));
-  seen->inert = inert;
-  seen->at = now;
-  return inert;
-}
 
 void fill_view(LoopView* v, PyObject* server) {
-  PyTypeObject* type = Py_TYPE(server);
-  const bool generic_access = PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr);
-  if (!generic_access || !inert_class_attributes_lately(type)) return;
+  if (!plain_attribute_access(server)) return;
   v->hr = host::getattr(server, N.hr);
   Ref size = host::getattr(server, N.size);
   v->lock = host::getattr(server, N.lock);
@@ -472,7 +487,7 @@ void fill_view(LoopView* v, PyObject* server) {
   v->read_quiet = own(N._on_read, N.fn_on_read) && is_quiet_hook(server, N.CUE_OnRead);
   v->write_quiet = own(N._on_write, N.fn_on_write) && is_quiet_hook(server, N.CUE_OnWrite);
   v->denied_quiet = own(N._on_write_denied, N.fn_on_write_denied) && is_quiet_hook(server, N.CUE_OnWriteDenied);
-  v->ranges_native = own(N._is_writable, N.fn_is_writable) && native_ranges(server, v->rw, v->none_set);
+  v->ranges_native = own(N._is_writable, N.fn_is_writable) && native_ranges(server, v->ranges);
 }
 
 // Never raises: this runs on the loop thread too, where an error would end the process. A server
@@ -499,7 +514,8 @@ struct BankBusy {};
 class QuietBank {
  public:
   QuietBank(LoopView& v, Connection& c) : v_(v), c_(c) {}
-  bool is_writable(std::uint32_t addr) { return v_.writable(addr); }
+  bool is_writable(std::uint32_t addr) { return v_.ranges.allow(addr); }
+  std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count) { return v_.ranges.cover(start, count); }
   void lock() {
     if (!try_lock_plain(v_.lock.get())) throw BankBusy{};
     locked_ = true;
@@ -536,7 +552,7 @@ class QuietBank {
     host::check(PyObject_SetItem(hr, a.get(), v.get()));
   }
   void notify_write(std::uint32_t, std::uint16_t) {}
-  void notify_write_denied(std::uint32_t, std::uint16_t) {}
+  bool notify_write_denied(std::uint32_t, std::uint16_t) { return false; }
 
  private:
   LoopView& v_;

@@ -1,6 +1,7 @@
 // Tests of the Modbus TCP core: frame assembly from a byte stream and request execution against a
 // bank that logs every call, so the exact order of bank calls (which the host hooks observe) is checked.
 #include "modbus_core.hpp"
+#include "writable_ranges.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <functional>
 #include <new>
+#include <random>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -126,6 +129,8 @@ struct LogBank {
   Log log;
   int lock_depth = 0;
   int unlocks = 0;
+  std::optional<bool> at_once;  // what all_writable answers; nullopt: address by address
+  int denials_observed = -1;    // notify_write_denied says none are observed after this many; -1: never
 
   explicit LogBank(std::size_t size = 10) : regs(size, 0) {}
 
@@ -144,6 +149,11 @@ struct LogBank {
     for (const auto& r : writable)
       if (addr >= r.first && addr <= r.second) return true;
     return false;
+  }
+  std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count) {
+    if (at_once) note("writable " + std::to_string(start) + "+" + std::to_string(count));
+    if (lock_depth) note("VIOLATION: writable asked under the lock");
+    return at_once;
   }
   void lock() {
     note("lock");
@@ -167,9 +177,10 @@ struct LogBank {
     if (addr < regs.size()) regs[addr] = value;
   }
   void notify_write(std::uint32_t addr, std::uint16_t value) { note(kv("write", addr, value)); }
-  void notify_write_denied(std::uint32_t addr, std::uint16_t value) {
+  bool notify_write_denied(std::uint32_t addr, std::uint16_t value) {
     note(kv("denied", addr, value));
     if (lock_depth) note("VIOLATION: denied hook under the lock");
+    return denials_observed < 0 || --denials_observed > 0;
   }
 };
 
@@ -599,6 +610,28 @@ std::vector<ExecCase> exec_cases() {
        },
        {0x10, 0x00, 0x05, 0x00, 0x02, 0x04}, {0x90, 0x02}, nullptr, {"writable 5", "denied 5=0", "denied 6=0"},
        {}},
+      {"fc16 decided at once: accepted without asking address by address",
+       [](LogBank& b) {
+         numbered(b);
+         b.at_once = true;
+       },
+       {0x10, 0x00, 0x05, 0x00, 0x02, 0x04, 0x00, 0x07, 0x00, 0x08}, {0x10, 0x00, 0x05, 0x00, 0x02}, nullptr,
+       {"writable 5+2", "lock", "store 5=7", "write 5=7", "store 6=8", "write 6=8", "unlock"}, {{5, 7}, {6, 8}}},
+      {"fc16 of 65535 registers decided at once and refused: denials stop once none is observed",
+       [](LogBank& b) {
+         numbered(b);
+         b.at_once = false;
+         b.denials_observed = 1;
+       },
+       {0x10, 0x00, 0x00, 0xFF, 0xFF, 0x00}, {0x90, 0x02}, nullptr, {"writable 0+65535", "denied 0=0"}, {}},
+      {"fc16 refused address by address: denials stop once none is observed",
+       [](LogBank& b) {
+         numbered(b);
+         b.writable = {{0, 6}};
+         b.denials_observed = 2;
+       },
+       {0x10, 0x00, 0x05, 0x00, 0x04, 0x08, 0, 1, 0, 2, 0, 3, 0, 4}, {0x90, 0x02}, nullptr,
+       {"writable 5", "writable 6", "writable 7", "denied 5=0", "denied 6=0"}, {{5, 0x0105}}},
       {"fc16 writable but too few value bytes: illegal data value, nothing stored", numbered,
        {0x10, 0x00, 0x05, 0x00, 0x03, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00}, {0x90, 0x03}, nullptr,
        {"writable 5", "writable 6", "writable 7"}, {{5, 0x0105}, {6, 0x0106}, {7, 0x0107}}},
@@ -733,6 +766,7 @@ void test_exception_neutrality() {
 struct QuietBank {
   std::vector<std::uint16_t> regs = std::vector<std::uint16_t>(300, 0x55AA);
   bool is_writable(std::uint32_t a) { return a != 299; }
+  std::optional<bool> all_writable(std::uint32_t, std::uint32_t) { return std::nullopt; }
   void lock() {}
   void unlock() {}
   bool read(std::uint32_t a, std::uint16_t& v) {
@@ -743,7 +777,7 @@ struct QuietBank {
     if (a < regs.size()) regs[a] = v;
   }
   void notify_write(std::uint32_t, std::uint16_t) {}
-  void notify_write_denied(std::uint32_t, std::uint16_t) {}
+  bool notify_write_denied(std::uint32_t, std::uint16_t) { return true; }
 };
 
 void test_steady_state_allocations() {
@@ -787,11 +821,41 @@ void test_steady_state_allocations() {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------
+// Writability of a whole range at once
+
+void test_writable_ranges() {
+  run_case("ranges: a whole range is writable exactly when each of its addresses is", [] {
+    std::mt19937 rng(12345);
+    auto pick = [&](long long lo, long long hi) { return std::uniform_int_distribution<long long>(lo, hi)(rng); };
+    for (int round = 0; round < 3000; ++round) {
+      holdbank::WritableRanges r;
+      const int n = static_cast<int>(pick(0, 6));
+      for (int i = 0; i < n; ++i) {
+        // Overlapping, touching, reversed, negative and far-reaching ranges, as a host may add them.
+        const long long s = pick(-5, 140);
+        r.rw.emplace_back(s, pick(0, 9) == 0 ? pick(65530, 1LL << 40) : s + pick(-3, 40));
+      }
+      r.none_set = n == 0 && pick(0, 1) == 1;
+      const auto start = static_cast<std::uint32_t>(pick(0, 9) == 0 ? pick(65400, 65535) : pick(0, 150));
+      const auto count = static_cast<std::uint32_t>(pick(0, 9) == 0 ? pick(0, 65535) : pick(0, 60));
+      bool each = true;
+      for (std::uint32_t i = 0; i < count && each; ++i) each = r.allow(start + i);
+      if (r.cover(start, count) != each) {
+        CHECK_EQ(r.cover(start, count), each);
+        std::printf("  start %u count %u, %d ranges\n", start, count, n);
+        return;
+      }
+    }
+  });
+}
+
 int main() {
   test_assembler();
   test_execute_table();
   test_exception_neutrality();
   test_steady_state_allocations();
+  test_writable_ranges();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

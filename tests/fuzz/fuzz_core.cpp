@@ -3,7 +3,8 @@
 //
 // Input layout (see make_seeds.py):
 //   byte 0  bank shape: bits 0-1 size, bits 2-4 writable layout, bits 5-6 registers the host
-//           filled with values that are not 16-bit words
+//           filled with values that are not 16-bit words, bit 7 the bank decides a
+//           write-multiple's writability at once and nothing observes its denials after the first
 //   byte 1  receive sizes: bits 0-2 largest receive, bits 3-7 seed of the sizes
 //   byte 2  minimum free space asked of the assembler per receive (index into a table)
 //   byte 3  bits 0-6: the n-th bank call throws (0: none), as a failing host hook would;
@@ -27,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -72,6 +74,7 @@ struct FuzzBank {
   unsigned calls = 0;
   unsigned throw_at = 0;  // 1-based index of the call that throws; 0: none
   bool keep_throwing = false;
+  bool at_once = false;
   int depth = 0;
   unsigned locks = 0, unlocks = 0;
   unsigned reads = 0;
@@ -85,6 +88,14 @@ struct FuzzBank {
     REQUIRE(depth == 0);
     call();
     return layout_allows(layout, a);
+  }
+  std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count) {
+    REQUIRE(depth == 0);
+    if (!at_once) return std::nullopt;
+    call();
+    for (std::uint32_t i = 0; i < count; ++i)
+      if (!layout_allows(layout, start + i)) return false;
+    return true;
   }
   void lock() {
     REQUIRE(depth == 0);  // never nested: the host lock is not re-entrant
@@ -116,10 +127,11 @@ struct FuzzBank {
     call();
     writes.emplace_back(a, v);
   }
-  void notify_write_denied(std::uint32_t a, std::uint16_t v) {
+  bool notify_write_denied(std::uint32_t a, std::uint16_t v) {
     REQUIRE(depth == 0);
     call();
     denied.emplace_back(a, v);
+    return !at_once;
   }
 };
 
@@ -138,7 +150,8 @@ void push16(Bytes& b, std::uint32_t v) {
 }
 
 // What a request must produce, from the protocol alone, given the bank before it.
-Expected model(const std::uint8_t* pdu, std::size_t len, const std::vector<std::uint32_t>& regs, int layout) {
+Expected model(const std::uint8_t* pdu, std::size_t len, const std::vector<std::uint32_t>& regs, int layout,
+               bool at_once) {
   Expected e;
   const std::uint8_t fc = pdu[0];
   auto exception = [&](std::uint8_t code) { e.pdu = {static_cast<std::uint8_t>(fc | 0x80), code}; };
@@ -181,7 +194,7 @@ Expected model(const std::uint8_t* pdu, std::size_t len, const std::vector<std::
   }
   for (std::uint32_t i = 0; i < second; ++i) {
     if (!layout_allows(layout, start + i)) {
-      for (std::uint32_t j = 0; j < second; ++j) e.denied.emplace_back(start + j, 0);
+      for (std::uint32_t j = 0; j < (at_once ? 1 : second); ++j) e.denied.emplace_back(start + j, 0);
       exception(2);
       return e;
     }
@@ -225,7 +238,7 @@ bool is_prefix(const std::vector<Store>& part, const std::vector<Store>& whole) 
 }
 
 void execute_one(const modbus::Frame& f, FuzzBank& bank, std::vector<std::uint32_t>& shadow, Bytes& answer) {
-  const Expected e = model(f.pdu, f.pdu_len, bank.regs, bank.layout);
+  const Expected e = model(f.pdu, f.pdu_len, bank.regs, bank.layout, bank.at_once);
   bank.stores.clear();
   bank.writes.clear();
   bank.denied.clear();
@@ -320,6 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default: break;
   }
   bank.layout = (shape >> 2) & 7;
+  bank.at_once = (shape & 0x80) != 0;
   bank.throw_at = throw_at & 0x7F;
   bank.keep_throwing = (throw_at & 0x80) != 0;
   std::vector<std::uint32_t> shadow = bank.regs;
