@@ -231,16 +231,41 @@ void sync_folder(PyObject* folder) {
   }
 }
 
+// The replacement keeps the owner and group of the file it replaces (a save run by root over a
+// user's file leaves it that user's), or at least its group, as far as the system lets us; a
+// save that may not do so still saves.
+void keep_owner(PyObject* name, PyObject* st) {
+  if (!PyObject_HasAttrString(N.os_module, "chown")) return;
+  Ref uid = host::getattr(st, "st_uid");
+  Ref gid = host::getattr(st, "st_gid");
+  Ref unchanged = host::integer(-1);
+  for (PyObject* owner : {uid.get(), unchanged.get()}) {
+    try {
+      os_call("chown", {name, owner, gid.get()});
+      return;
+    } catch (const host::PyError&) {
+      if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+      PyErr_Clear();
+    }
+  }
+}
+
 // Writes the whole content to a temporary file in the target's folder, puts it on disk, then
-// moves it over the target in one step: whatever fails, the old file stays as it was.
-void write_replacing(PyObject* target, PyObject* path, PyObject* mode, PyObject* content) {
+// moves it over the target in one step: whatever fails, the old file stays as it was. `st`, the
+// target's stat when it exists, gives the owner and mode the new file keeps.
+void write_replacing(PyObject* target, PyObject* path, PyObject* st, PyObject* content) {
   Ref folder = path_call("dirname", target);
   auto created = create_temporary(folder.get(), path);
   Ref name = std::move(created.first);
   Ref fd = std::move(created.second);
   Ref file;
   try {
-    if (mode) os_call("chmod", {name.get(), mode});
+    if (st) {
+      keep_owner(name.get(), st);  // before chmod: a change of owner may clear set-id bits
+      Ref st_mode = host::getattr(st, "st_mode");
+      Ref mode = host::call(host::getattr(local().stat_module, "S_IMODE").get(), st_mode.get());
+      os_call("chmod", {name.get(), mode.get()});
+    }
     file = open_text(fd.get(), "w");  // owns the descriptor from here on
     dump_json(content, file.get());
     host::call_method(file.get(), local().flush);
@@ -289,8 +314,7 @@ void write_file(PyObject* filename, PyObject* content) {
     write_in_place(path.get(), content);
     return;
   }
-  Ref mode = host::call(host::getattr(local().stat_module, "S_IMODE").get(), st_mode.get());
-  write_replacing(target.get(), path.get(), mode.get(), content);
+  write_replacing(target.get(), path.get(), st.get(), content);
 }
 
 Ref save_to_file(const Args& a) {

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -220,6 +221,77 @@ def test_save_keeps_the_permission_bits_of_the_old_file(previous):
     make_bank(3, [7, 7, 7]).CUF_SaveToFile(str(path))
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o614
     assert path.read_text() == bank_text(3, [7, 7, 7])
+
+
+ROOT_ONLY = pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0,
+                               reason="changing owners needs root")
+SAVER_UID, SAVER_GID, SAVER_GROUP = 12345, 23456, 34567  # a user with no name, and a group of its
+
+
+@ROOT_ONLY
+def test_save_as_root_keeps_the_owner_group_and_mode_of_another_users_file(previous):
+    path, _ = previous
+    os.chown(path, SAVER_UID, SAVER_GID)
+    os.chmod(path, 0o6754)  # set-id bits: a change of owner after the mode would clear them
+    make_bank(3, [7, 7, 7]).CUF_SaveToFile(str(path))
+    st = os.stat(path)
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (SAVER_UID, SAVER_GID, 0o6754)
+    assert path.read_text() == bank_text(3, [7, 7, 7])
+
+
+@pytest.fixture
+def shared_folder():
+    """A folder every user may write, outside pytest's own (which only root may enter)."""
+    import shutil
+    import tempfile
+
+    folder = tempfile.mkdtemp(prefix="holdbank-shared-")
+    os.chmod(folder, 0o777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def exit_code_as(uid, gid, groups, action, timeout=30):
+    """Runs `action` in a forked child that has become the given user; its exit code (0: done)."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            os.setgroups(groups)
+            os.setgid(gid)
+            os.setuid(uid)
+            action()
+            code = 0
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + timeout
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail("the child did not end within %d s" % timeout)
+        time.sleep(0.01)
+
+
+@ROOT_ONLY
+@pytest.mark.parametrize("file_group, kept_group", [(0, SAVER_GID), (SAVER_GROUP, SAVER_GROUP)],
+                         ids=["group-of-others", "group-of-the-saver"])
+def test_save_by_a_user_who_may_not_keep_the_owner_still_saves(shared_folder, file_group, kept_group):
+    # A user may not give a file away, and may give it only a group of their own.
+    path = os.path.join(shared_folder, "bank.json")
+    make_bank(3, [1, 2, 3]).CUF_SaveToFile(path)
+    os.chown(path, 0, file_group)
+    os.chmod(path, 0o666)
+    bank = make_bank(3, [8, 8, 8])
+    assert exit_code_as(SAVER_UID, SAVER_GID, [SAVER_GROUP], lambda: bank.CUF_SaveToFile(path)) == 0
+    st = os.stat(path)
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (SAVER_UID, kept_group, 0o666)
+    with open(path, encoding="utf-8") as f:
+        assert f.read() == bank_text(3, [8, 8, 8])
+    assert os.listdir(shared_folder) == ["bank.json"]
 
 
 def test_save_creates_a_new_file_with_the_umask_mode(tmp_path):
