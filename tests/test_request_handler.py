@@ -158,6 +158,23 @@ def test_write_multiple_is_all_or_nothing_when_one_register_is_refused(bank, mas
     assert bank.events == [("denied", "127.0.0.1", a, 0) for a in (4, 5, 6, 7)]
 
 
+@pytest.mark.parametrize("observed", [65535, 2, 0], ids=["every-denial", "hook-unset-by-itself", "no-hook"])
+def test_a_refused_write_multiple_reports_each_denial_while_a_hook_is_there_to_see_it(bank, master, observed):
+    # 65,535 addresses named by one 13-byte request: reported one by one only while observed.
+    bank.CUF_Set_ReadWriteRange(0, 9)
+    denied = []
+
+    def hook(ip, addr, val):
+        denied.append(addr)
+        if len(denied) == observed:
+            bank.CUE_OnWriteDenied = None
+    bank.CUE_OnWriteDenied = hook if observed else None
+    m = master()
+    assert answer(m, write_multiple_pdu(0, [], count=65535)) == b"\x90\x02"
+    assert denied == list(range(observed))
+    assert bank.hr[:10] == [0] * 10
+
+
 def test_refused_write_multiple_with_short_values_is_still_refused(bank, master):
     bank.CUF_Set_ReadOnlyRange(0, 99)
     m = master()
