@@ -19,12 +19,24 @@ import socket
 import struct
 import sys
 import tempfile
+import threading
 
 import Holdbank
 import Socklink
 
 # Function 3, read 2 registers from address 0, as a Modbus TCP frame (transaction 1, unit 1).
 READ_REQUEST = struct.pack(">HHHBBHH", 1, 0, 6, 1, 3, 0, 2)
+
+
+# Hooks run on the connections' threads, and print() writes a line in pieces (each part, the
+# spaces, the line end) that another thread's output could split: each line goes out in one write.
+_output = threading.Lock()
+
+
+def say(*parts: object) -> None:
+    with _output:
+        sys.stdout.write(" ".join(map(str, parts)) + "\n")
+        sys.stdout.flush()
 
 
 def free_port() -> int:
@@ -53,7 +65,7 @@ def main() -> int:
     events: queue.Queue[tuple[str, str]] = queue.Queue()
 
     def report(kind: str, full_address: str) -> None:
-        print(kind, full_address)
+        say(kind, full_address)
         events.put((kind, full_address))
 
     def expect(kind: str, full_address: str) -> bool:
@@ -63,7 +75,7 @@ def main() -> int:
                 if event == (kind, full_address):
                     return True
         except queue.Empty:
-            print("missed:", kind, full_address)
+            say("missed:", kind, full_address)
             return False
 
     port = free_port()
@@ -77,19 +89,19 @@ def main() -> int:
         bank.CUF_Open("127.0.0.1", port)
         ok = True
         try:
-            print("\n1. a master on the allow-list")
+            say("\n1. a master on the allow-list")
             master = Socklink.CLASS_Socklink()
             ok &= master.CUF_Open("127.0.0.1", port)
-            print("reads", master.CUF_Read_HR_int(0, 2))
+            say("reads", master.CUF_Read_HR_int(0, 2))
             master.CUF_Close()
 
-            print("\n2. a master from 127.0.0.2, not on the list")
+            say("\n2. a master from 127.0.0.2, not on the list")
             with connect_from("127.0.0.2", port) as intruder:
                 full = "127.0.0.2:%d" % intruder.getsockname()[1]
                 ok &= expect("refused", full) and not served(intruder)
                 ok &= expect("left", full)
 
-            print("\n3. the list switched off, then on again")
+            say("\n3. the list switched off, then on again")
             bank.CUF_AllowIP_Active(False)
             with connect_from("127.0.0.2", port) as guest:
                 full = "127.0.0.2:%d" % guest.getsockname()[1]
@@ -98,7 +110,7 @@ def main() -> int:
                 ok &= expect("refused", full) and expect("left", full)
         finally:
             bank.CUF_Close()
-    print("\nevery step as expected" if ok else "\na step went otherwise")
+    say("\nevery step as expected" if ok else "\na step went otherwise")
     return 0 if ok else 1
 
 

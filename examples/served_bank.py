@@ -15,6 +15,7 @@ import argparse
 import collections
 import json
 import os
+import sys
 import tempfile
 import threading
 import time
@@ -22,6 +23,17 @@ import time
 import Holdbank
 
 SIZE = 100
+
+
+# Hooks run on the connections' threads, and print() writes a line in pieces (each part, the
+# spaces, the line end) that another thread's output could split: each line goes out in one write.
+_output = threading.Lock()
+
+
+def say(*parts: object) -> None:
+    with _output:
+        sys.stdout.write(" ".join(map(str, parts)) + "\n")
+        sys.stdout.flush()
 
 
 def main() -> int:
@@ -45,19 +57,19 @@ def main() -> int:
     reads: collections.Counter[str] = collections.Counter()
 
     def on_connect(ip: str, full_address: str) -> None:
-        print("master connected:", full_address, "on", threading.current_thread().name)
+        say("master connected:", full_address, "on", threading.current_thread().name)
 
     def on_disconnect(full_address: str) -> None:
-        print("master left:", full_address)
+        say("master left:", full_address)
 
     def on_read(ip: str, addr: int, val: int) -> None:
         reads[ip] += 1
 
     def on_write(ip: str, addr: int, val: int) -> None:
-        print("%s wrote register %d = %d" % (ip, addr, val))
+        say("%s wrote register %d = %d" % (ip, addr, val))
 
     def on_write_denied(ip: str, addr: int, val: int) -> None:
-        print("%s may not write register %d" % (ip, addr))
+        say("%s may not write register %d" % (ip, addr))
 
     bank.CUE_OnConnect = on_connect
     bank.CUE_OnDisconnect = on_disconnect
@@ -83,11 +95,11 @@ def main() -> int:
         bank.CUF_Close()
 
     for ip, count in reads.items():
-        print("%s read %d registers" % (ip, count))
+        say("%s read %d registers" % (ip, count))
     with open(args.backup, encoding="utf-8") as f:
         saved = json.load(f)
     settings = {int(a): v for a, v in saved["READ_WRITE"].items() if v}
-    print("backup %s: %d read-write and %d read-only registers; settings not zero: %s"
+    say("backup %s: %d read-write and %d read-only registers; settings not zero: %s"
           % (args.backup, len(saved["READ_WRITE"]), len(saved["READ_ONLY"]), settings))
     return 0
 

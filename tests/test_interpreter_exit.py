@@ -229,6 +229,13 @@ def close():
 threading.Thread(target=close, daemon=True).start()
 go.set()
 """, 0),
+    # The handler threads outlive CUF_Close by a moment: the exit comes while they end.
+    "exit_right_after_close": Case("""
+bank, port = serve()
+poll(port)
+ready()
+bank.CUF_Close()
+""", 0, saved=True),
     "several_servers": Case("""
 for i in range(3):
     bank, port = serve(i)
