@@ -90,11 +90,12 @@ struct LoopView {
       case modbus::kReadHoldingRegisters:
         return read_quiet;
       case modbus::kWriteSingleRegister:
-        if (f.pdu_len < 5) return true;  // malformed: ends the connection, nothing called
+        // Malformed: it ends the connection, and nothing is called.
+        if (f.pdu_len < modbus::kWriteSingleRequestSize) return true;
         if (!ranges_native) return false;
         return ranges.allow(modbus::get_u16(f.pdu + 1)) ? write_quiet : denied_quiet;
       case modbus::kWriteMultipleRegisters:
-        if (f.pdu_len < 6) return true;
+        if (f.pdu_len < modbus::kWriteMultipleHeaderSize) return true;
         if (!ranges_native) return false;
         return ranges.cover(modbus::get_u16(f.pdu + 1), modbus::get_u16(f.pdu + 3)) ? write_quiet : denied_quiet;
       default:

@@ -20,6 +20,19 @@ constexpr std::size_t kHeaderSize = 7;
 constexpr std::uint8_t kReadHoldingRegisters = 3;
 constexpr std::uint8_t kWriteSingleRegister = 6;
 constexpr std::uint8_t kWriteMultipleRegisters = 16;
+// An exception answer is the function code with this bit set, and one of these codes.
+constexpr std::uint8_t kExceptionBit = 0x80;
+constexpr std::uint8_t kIllegalFunction = 1;
+constexpr std::uint8_t kIllegalDataAddress = 2;  // here: a register masters may not write
+constexpr std::uint8_t kIllegalDataValue = 3;
+constexpr std::uint8_t kServerDeviceFailure = 4;
+// A read answers with a one-byte byte count, so it carries at most 127 registers.
+constexpr std::uint32_t kMaxReadCount = 127;
+// The fixed part of each request PDU: function code, address, then the count or value (and, for a
+// write-multiple, the byte count).
+constexpr std::size_t kReadRequestSize = 5;
+constexpr std::size_t kWriteSingleRequestSize = 5;
+constexpr std::size_t kWriteMultipleHeaderSize = 6;
 constexpr std::size_t kMaxFrame = kHeaderSize + 65534;  // length field max 65535 => pdu max 65534
 
 struct Header {
@@ -132,8 +145,8 @@ namespace detail {
 constexpr const char* kShort4 = "unpack requires a buffer of 4 bytes";
 constexpr const char* kShort5 = "unpack requires a buffer of 5 bytes";
 
-// Largest answer apart from the write-single echo: read of 127 registers (2 + 254 PDU bytes).
-constexpr std::size_t kUsualAnswer = kHeaderSize + 2 + 254;
+// Largest answer apart from the write-single echo: a read of the most registers.
+constexpr std::size_t kUsualAnswer = kHeaderSize + 2 + 2 * kMaxReadCount;
 
 // Holds the bank lock; unlocks exactly once whether the request finishes or a bank call throws.
 // Unwinding with no new exception in flight means the thread itself is being ended (a forced
@@ -141,20 +154,20 @@ constexpr std::size_t kUsualAnswer = kHeaderSize + 2 + 254;
 // has rethrown that unwind, it counts as an exception in flight; the bank's unlock must then tell
 // the two apart itself.
 template <class Bank>
-class BankLock {
+class LockedBank {
  public:
-  explicit BankLock(Bank& bank) : bank_(bank), uncaught_(std::uncaught_exceptions()) {
+  explicit LockedBank(Bank& bank) : bank_(bank), uncaught_(std::uncaught_exceptions()) {
     bank_.lock();
     held_ = true;
   }
-  BankLock(const BankLock&) = delete;
-  BankLock& operator=(const BankLock&) = delete;
+  LockedBank(const LockedBank&) = delete;
+  LockedBank& operator=(const LockedBank&) = delete;
   // The normal path lets an error of unlock() reach the caller; it is not retried.
   void unlock() {
     held_ = false;
     bank_.unlock();
   }
-  ~BankLock() {
+  ~LockedBank() {
     if (held_ && std::uncaught_exceptions() > uncaught_) {
       // Already unwinding from another error: that one is the one to report.
       try {
@@ -186,7 +199,7 @@ inline void put_header(const Header& h, std::vector<std::uint8_t>& answer) {
 
 inline void exception_pdu(std::vector<std::uint8_t>& answer, std::uint8_t fc, std::uint8_t code) {
   std::uint8_t* q = start_answer(answer, 2);
-  q[0] = static_cast<std::uint8_t>(fc | 0x80);
+  q[0] = static_cast<std::uint8_t>(fc | kExceptionBit);
   q[1] = code;
 }
 
@@ -194,17 +207,17 @@ template <class Bank>
 void read_holding(const std::uint8_t* pdu, Bank& bank, std::vector<std::uint8_t>& answer) {
   const std::uint32_t start = get_u16(pdu + 1);
   const std::uint32_t count = get_u16(pdu + 3);
-  if (count >= 128) {  // byte count 2 * count would not fit its one-byte field
-    exception_pdu(answer, 3, 3);
+  if (count > kMaxReadCount) {
+    exception_pdu(answer, kReadHoldingRegisters, kIllegalDataValue);
     return;
   }
   // Values go straight into the answer; a failed read turns it into an exception afterwards.
   std::uint8_t* q = start_answer(answer, 2 + 2 * count);
-  q[0] = 3;
+  q[0] = kReadHoldingRegisters;
   q[1] = static_cast<std::uint8_t>(2 * count);
   bool encodable = true;
   {
-    BankLock<Bank> guard(bank);
+    LockedBank<Bank> guard(bank);
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint16_t v = 0;
       // Every register is still read after a bad one so that each read hook fires.
@@ -213,7 +226,7 @@ void read_holding(const std::uint8_t* pdu, Bank& bank, std::vector<std::uint8_t>
     }
     guard.unlock();
   }
-  if (!encodable) exception_pdu(answer, 3, 4);
+  if (!encodable) exception_pdu(answer, kReadHoldingRegisters, kServerDeviceFailure);
 }
 
 template <class Bank>
@@ -223,11 +236,11 @@ void write_single(const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,
   const std::uint16_t value = get_u16(pdu + 3);
   if (!bank.is_writable(addr)) {
     bank.notify_write_denied(addr, value);
-    exception_pdu(answer, 6, 2);
+    exception_pdu(answer, kWriteSingleRegister, kIllegalDataAddress);
     return;
   }
   {
-    BankLock<Bank> guard(bank);
+    LockedBank<Bank> guard(bank);
     bank.store(addr, value);
     guard.unlock();
   }
@@ -242,8 +255,8 @@ void write_multiple(const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,
   const std::uint32_t start = get_u16(pdu + 1);
   const std::uint32_t count = get_u16(pdu + 3);
   // The byte count field (pdu[5]) is not trusted; the values are whatever follows it.
-  const std::uint8_t* raw = pdu + 6;
-  const std::size_t raw_len = pdu_len - 6;
+  const std::uint8_t* raw = pdu + kWriteMultipleHeaderSize;
+  const std::size_t raw_len = pdu_len - kWriteMultipleHeaderSize;
 
   // A refusal of up to 65,535 addresses must cost what its two-byte answer costs whenever nothing
   // can observe the addresses one by one.
@@ -260,16 +273,16 @@ void write_multiple(const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,
   if (!*all_writable) {
     for (std::uint32_t i = 0; i < count; ++i)
       if (!bank.notify_write_denied(start + i, 0)) break;
-    exception_pdu(answer, 16, 2);
+    exception_pdu(answer, kWriteMultipleRegisters, kIllegalDataAddress);
     return;
   }
   // All or nothing: missing value bytes must not leave the registers before them written.
   if (raw_len < 2 * static_cast<std::size_t>(count)) {
-    exception_pdu(answer, 16, 3);
+    exception_pdu(answer, kWriteMultipleRegisters, kIllegalDataValue);
     return;
   }
   {
-    BankLock<Bank> guard(bank);
+    LockedBank<Bank> guard(bank);
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::uint16_t v = get_u16(raw + 2 * i);
       bank.store(start + i, v);
@@ -278,7 +291,7 @@ void write_multiple(const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,
     guard.unlock();
   }
   std::uint8_t* q = start_answer(answer, 5);
-  q[0] = 16;
+  q[0] = kWriteMultipleRegisters;
   put_u16(q + 1, start);
   put_u16(q + 3, count);
 }
@@ -307,19 +320,19 @@ Result execute(const Header& h, const std::uint8_t* pdu, std::size_t pdu_len, Ba
   const std::uint8_t fc = pdu[0];
   switch (fc) {
     case kReadHoldingRegisters:
-      if (pdu_len < 5) return Result{Outcome::Malformed, detail::kShort4};
+      if (pdu_len < kReadRequestSize) return Result{Outcome::Malformed, detail::kShort4};
       detail::read_holding(pdu, bank, answer);
       break;
     case kWriteSingleRegister:
-      if (pdu_len < 5) return Result{Outcome::Malformed, detail::kShort4};
+      if (pdu_len < kWriteSingleRequestSize) return Result{Outcome::Malformed, detail::kShort4};
       detail::write_single(pdu, pdu_len, bank, answer);
       break;
     case kWriteMultipleRegisters:
-      if (pdu_len < 6) return Result{Outcome::Malformed, detail::kShort5};
+      if (pdu_len < kWriteMultipleHeaderSize) return Result{Outcome::Malformed, detail::kShort5};
       detail::write_multiple(pdu, pdu_len, bank, answer);
       break;
     default:
-      detail::exception_pdu(answer, fc, 1);
+      detail::exception_pdu(answer, fc, kIllegalFunction);
       break;
   }
   detail::put_header(h, answer);
