@@ -38,7 +38,6 @@ void raise(PyObject* type, const char* message) {
   throw PyError{};
 }
 
-void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
 
 Fetched::Fetched() noexcept {
   PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
@@ -53,9 +52,17 @@ bool Fetched::matches(PyObject* exc_type) const {
   return type_ && PyErr_GivenExceptionMatches(type_.get(), exc_type);
 }
 
-void Fetched::restore() noexcept { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
+void Fetched::restore() noexcept {
+  assert(!restored_ && "an error is given back once");
+  restored_ = true;
+  PyErr_Restore(type_.release(), value_.release(), tb_.release());
+}
 
-std::string Fetched::text() const { return value_ ? str_of(value_.get()) : std::string(); }
+void log_ordinary_error(PyObject* logger, PyObject* level, const char* prefix) {
+  Fetched err = ordinary_error();
+  Ref message = concat(prefix, err.value());
+  log(logger, level, message.get());
+}
 
 Ref text(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 

@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -61,9 +62,11 @@ void watch_interpreter_exit(void (*on_exit)() = nullptr);
 // Thrown while the interpreter's error indicator is set.
 struct PyError {};
 
-[[noreturn]] inline void throw_error() { throw PyError{}; }
+[[noreturn]] inline void throw_error() {
+  assert(PyErr_Occurred() && "a PyError is thrown only with the error indicator set");
+  throw PyError{};
+}
 [[noreturn]] void raise(PyObject* type, const char* message);
-[[noreturn]] void raise(PyObject* type, const std::string& message);
 
 inline PyObject* check(PyObject* p) {
   if (!p) throw_error();
@@ -114,11 +117,45 @@ class Fetched {
   Fetched() noexcept;                       // fetches whatever is set (possibly nothing)
   bool matches(PyObject* exc_type) const;   // PyErr_GivenExceptionMatches on the type
   PyObject* value() const noexcept { return value_.get(); }
-  void restore() noexcept;                  // gives the error back to the indicator
-  std::string text() const;                 // str() of the error, for messages
+  void restore() noexcept;                  // gives the error back to the indicator, once
  private:
   Ref type_, value_, tb_;
+  bool restored_ = false;
 };
+
+// Inside a catch of PyError: the pending error, taken, when it is an ordinary one (the host's
+// Exception kind). Anything else (an interrupt, an exit request) is not ours to swallow: it goes
+// on to the caller, after `before_passing_on` (what must happen on the way out either way).
+template <class F>
+Fetched ordinary_error(F&& before_passing_on) {
+  Fetched err;
+  if (!err.matches(PyExc_Exception)) {
+    before_passing_on();
+    err.restore();
+    throw_error();
+  }
+  return err;
+}
+inline Fetched ordinary_error() {
+  return ordinary_error([] {});
+}
+
+// Inside a catch of PyError: an ordinary error is logged through `logger`'s method `level` (its
+// error or debug, say) as `prefix` followed by the error's text, and cleared; anything else goes
+// on to the caller.
+void log_ordinary_error(PyObject* logger, PyObject* level, const char* prefix);
+
+// Runs `step`; whether it ended without an ordinary error, which is logged as above.
+template <class F>
+bool log_ordinary_errors(PyObject* logger, PyObject* level, const char* prefix, F&& step) {
+  try {
+    step();
+    return true;
+  } catch (const PyError&) {
+    log_ordinary_error(logger, level, prefix);
+    return false;
+  }
+}
 
 // Runs `blocking` (which must not throw, nor touch Python) without the interpreter lock, then
 // takes the lock back. Not a scope guard: the re-take may end the thread by a forced unwind at

@@ -124,13 +124,8 @@ void sweep(PyObject* self) {
       try {
         host::fire_hook(self, N.CUE_OnAccessDenied, ip.get(), full_address.get());
       } catch (const host::PyError&) {
-        host::Fetched err;
-        if (!err.matches(PyExc_Exception)) {
-          host::call_method(self, N.CUF_DisconnectClient, full_address.get());
-          err.restore();
-          throw;
-        }
-        failure.emplace(std::move(err));
+        failure.emplace(host::ordinary_error(
+            [&] { host::call_method(self, N.CUF_DisconnectClient, full_address.get()); }));
       }
     }
     host::call_method(self, N.CUF_DisconnectClient, full_address.get());

@@ -421,13 +421,7 @@ Ref load_from_file(const Args& a) {
     host::print_line(line.get());
     return host::boolean(true);
   } catch (const host::PyError&) {
-    host::Fetched err;
-    if (!err.matches(PyExc_Exception)) {
-      err.restore();
-      throw;
-    }
-    Ref message = host::concat("reg. file load faillure: ", err.value());
-    host::log(N.logger, N.error, message.get());
+    host::log_ordinary_error(N.logger, N.error, "reg. file load faillure: ");
     return host::boolean(false);
   }
 }

@@ -51,20 +51,11 @@ Ref disconnect_client(const Args& a) {
     try {
       Ref how = host::getattr(N.socket_module, N.SHUT_RDWR);
       Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), N.shutdown, how.get(), nullptr));
-      if (!r) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) host::throw_error();
-        PyErr_Clear();
-      }
+      if (!r) host::ordinary_error();
       host::call_method(sock.get(), N.close);
       wake_event_loops_for_closed_sockets();
     } catch (const host::PyError&) {
-      host::Fetched err;
-      if (!err.matches(PyExc_Exception)) {
-        err.restore();
-        throw;
-      }
-      Ref message = host::concat("Disconnect error: ", err.value());
-      host::log(N.logger, N.error, message.get());
+      host::log_ordinary_error(N.logger, N.error, "Disconnect error: ");
       return host::boolean(false);
     }
     return host::boolean(true);

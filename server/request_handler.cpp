@@ -444,13 +444,9 @@ Ref handle(const Args& a) {
     conn->fd = static_cast<int>(fd);
     serve(*conn, conn, listener.get());
   } catch (const host::PyError&) {
-    host::Fetched err;
-    if (!err.matches(PyExc_Exception)) {
-      // Interrupts and exit requests are not ours to swallow: end the connection, then pass it on.
-      host::call_method(server.get(), N._on_client_disconnect, full_address.get());
-      err.restore();
-      throw;
-    }
+    // Interrupts and exit requests end the connection too on their way to the caller.
+    host::Fetched err = host::ordinary_error(
+        [&] { host::call_method(server.get(), N._on_client_disconnect, full_address.get()); });
     if (!err.matches(PyExc_ConnectionResetError)) {
       Ref message = host::concat("Exception: ", err.value());
       host::log(N.logger, N.debug, message.get());

@@ -45,28 +45,10 @@ Ref open(const Args& a) {
   return host::none();
 }
 
-// Runs `step`; an ordinary error is logged at ERROR as `prefix` + its text and swallowed.
-template <class F>
-bool logged(const char* prefix, F&& step) {
-  try {
-    step();
-    return true;
-  } catch (const host::PyError&) {
-    host::Fetched err;
-    if (!err.matches(PyExc_Exception)) {
-      err.restore();
-      throw;
-    }
-    Ref message = host::concat(prefix, err.value());
-    host::log(N.logger, N.error, message.get());
-    return false;
-  }
-}
-
 Ref close(const Args& a) {
   PyObject* self = a.self();
   host::print_line("[Holdbank] 🔄 Executing safity close procedure...");
-  logged("Auto save failed during close: ", [&] {
+  host::log_ordinary_errors(N.logger, N.error, "Auto save failed during close: ", [&] {
     Ref name = host::getattr(self, N.default_backup_file);
     host::call_method(self, N.CUF_SaveToFile, name.get());
   });
@@ -80,7 +62,7 @@ Ref close(const Args& a) {
 
   Ref listener = host::getattr(self, N.server_net);
   if (listener.get() != Py_None) {
-    logged("Error closing TCP server: ", [&] {
+    host::log_ordinary_errors(N.logger, N.error, "Error closing TCP server: ", [&] {
       host::call_method(listener.get(), N.shutdown);
       host::call_method(listener.get(), N.server_close);
       host::print_line("[Holdbank] 🛑 TCP port was closed。");

@@ -223,13 +223,7 @@ Ref reg_dump(const Args& a) {
     try {
       if (dump_step(self, start, end, dtype, current, rows.get()) == Step::Stop) break;
     } catch (const host::PyError&) {
-      host::Fetched err;
-      if (!err.matches(PyExc_Exception)) {
-        err.restore();
-        throw;
-      }
-      Ref message = host::concat("Dump error: ", err.value());
-      host::log(N.logger, N.error, message.get());
+      host::log_ordinary_error(N.logger, N.error, "Dump error: ");
       break;
     }
   }
