@@ -52,9 +52,10 @@ void base_setattr(PyObject* self, PyObject* name, PyObject* value) {
 
 Ref secured_init(const Args& a) {
   PyObject* self = a.self();
+  PyObject *size = a[1], *reg_log_filename = a[2];
   Ref base = host::getattr(N.holdbank_module, S().CLASS_Holdbank);
   Ref base_init = host::getattr(base.get(), S().dunder_init);
-  host::call(base_init.get(), self, a[1], a[2]);
+  host::call(base_init.get(), self, size, reg_log_filename);
   Ref allowed = Ref::steal(PySet_New(nullptr));
   host::setattr(self, N._allow_ip_list, allowed.get());
   host::setattr(self, N._allow_ip_active, Py_False);
@@ -101,9 +102,10 @@ Ref security_check(const Args& a) {
 }
 
 Ref allow_ip_add(const Args& a) {
+  PyObject* ip = a[1];
   Ref allowed = host::getattr(a.self(), N._allow_ip_list);
-  host::call_method(allowed.get(), N.add, a[1]);
-  host::print_line(message("[SECURITY] IP [", a[1], "] has been added to the whitelist (allowed list).").get());
+  host::call_method(allowed.get(), N.add, ip);
+  host::print_line(message("[SECURITY] IP [", ip, "] has been added to the whitelist (allowed list).").get());
   return host::none();
 }
 

@@ -10,21 +10,24 @@ namespace {
 
 Ref on_client_connect(const Args& a) {
   PyObject* self = a.self();
+  PyObject *ip = a[1], *full_address = a[2], *sock = a[3];
   under_lock(self, [&] {
     Ref registry = host::getattr(self, N.active_connections);
-    host::check(PyObject_SetItem(registry.get(), a[2], a[3]));
+    host::check(PyObject_SetItem(registry.get(), full_address, sock));
   });
-  host::fire_hook(self, N.CUE_OnConnect, a[1], a[2]);
+  host::fire_hook(self, N.CUE_OnConnect, ip, full_address);
   return host::none();
 }
 
 Ref on_client_disconnect(const Args& a) {
   PyObject* self = a.self();
+  PyObject* full_address = a[1];
   under_lock(self, [&] {
     Ref registry = host::getattr(self, N.active_connections);
-    if (host::check(PySequence_Contains(registry.get(), a[1]))) host::check(PyObject_DelItem(registry.get(), a[1]));
+    if (host::check(PySequence_Contains(registry.get(), full_address)))
+      host::check(PyObject_DelItem(registry.get(), full_address));
   });
-  host::fire_hook(self, N.CUE_OnDisconnect, a[1]);
+  host::fire_hook(self, N.CUE_OnDisconnect, full_address);
   return host::none();
 }
 
@@ -40,9 +43,10 @@ Ref list_connections(const Args& a) {
 // connected, which changes nothing.
 Ref disconnect_client(const Args& a) {
   PyObject* self = a.self();
+  PyObject* full_address = a[1];
   return under_lock(self, [&] {
     Ref registry = host::getattr(self, N.active_connections);
-    Ref sock = Ref::steal_or_null(PyObject_GetItem(registry.get(), a[1]));
+    Ref sock = Ref::steal_or_null(PyObject_GetItem(registry.get(), full_address));
     if (!sock) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
       PyErr_Clear();

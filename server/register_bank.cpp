@@ -87,6 +87,7 @@ namespace {
 Ref init(const Args& a) {
   PyObject* self = a.self();
   PyObject* size = a[1];
+  PyObject* reg_log_filename = a[2];
   host::setattr(self, N.size, size);
   {
     Ref zero_list = Ref::steal(PyList_New(1));
@@ -101,7 +102,7 @@ Ref init(const Args& a) {
   host::setattr(self, N.active_connections, Ref::steal(PyDict_New()).get());
   host::setattr(self, N.server_thread, Py_None);
   host::setattr(self, N.server_net, Py_None);
-  host::setattr(self, N.default_backup_file, a[2]);
+  host::setattr(self, N.default_backup_file, reg_log_filename);
   for (PyObject* hook : {N.CUE_OnConnect, N.CUE_OnDisconnect, N.CUE_OnRead, N.CUE_OnWrite, N.CUE_OnWriteDenied})
     host::setattr(self, hook, Py_None);
   return host::none();
@@ -117,12 +118,14 @@ void append_range(PyObject* self, PyObject* list_name, PyObject* start, PyObject
 }
 
 Ref set_read_only_range(const Args& a) {
-  append_range(a.self(), N.ro_ranges, a[1], a[2]);
+  PyObject *start = a[1], *end = a[2];
+  append_range(a.self(), N.ro_ranges, start, end);
   return host::none();
 }
 
 Ref set_read_write_range(const Args& a) {
-  append_range(a.self(), N.rw_ranges, a[1], a[2]);
+  PyObject *start = a[1], *end = a[2];
+  append_range(a.self(), N.rw_ranges, start, end);
   return host::none();
 }
 
@@ -174,17 +177,20 @@ bool int_bounds(PyObject* range, long long& s, long long& e) {
 }
 
 Ref on_read(const Args& a) {
-  host::fire_hook(a.self(), N.CUE_OnRead, a[1], a[2], a[3]);
+  PyObject *ip = a[1], *addr = a[2], *val = a[3];
+  host::fire_hook(a.self(), N.CUE_OnRead, ip, addr, val);
   return host::none();
 }
 
 Ref on_write(const Args& a) {
-  host::fire_hook(a.self(), N.CUE_OnWrite, a[1], a[2], a[3]);
+  PyObject *ip = a[1], *addr = a[2], *val = a[3];
+  host::fire_hook(a.self(), N.CUE_OnWrite, ip, addr, val);
   return host::none();
 }
 
 Ref on_write_denied(const Args& a) {
-  host::fire_hook(a.self(), N.CUE_OnWriteDenied, a[1], a[2], a[3]);
+  PyObject *ip = a[1], *addr = a[2], *val = a[3];
+  host::fire_hook(a.self(), N.CUE_OnWriteDenied, ip, addr, val);
   return host::none();
 }
 
@@ -228,35 +234,37 @@ bool small_int(PyObject* o, long long& v) {
 
 Ref reg_read(const Args& a) {
   PyObject* self = a.self();
+  PyObject* addr = a[1];
   Ref hr;
-  long long addr, size;
-  if (small_int(a[1], addr) && plain_uncontended(self, hr, size) && size <= PyList_Size(hr.get())) {
-    if (addr < 0 || addr >= size) host::raise(PyExc_IndexError, "Register Address Out of Range");
-    return Ref::borrow(PyList_GetItem(hr.get(), static_cast<Py_ssize_t>(addr)));
+  long long index, size;
+  if (small_int(addr, index) && plain_uncontended(self, hr, size) && size <= PyList_Size(hr.get())) {
+    if (index < 0 || index >= size) host::raise(PyExc_IndexError, "Register Address Out of Range");
+    return Ref::borrow(PyList_GetItem(hr.get(), static_cast<Py_ssize_t>(index)));
   }
   return under_lock(self, [&] {
-    if (!in_bank(self, a[1])) host::raise(PyExc_IndexError, "Register Address Out of Range");
+    if (!in_bank(self, addr)) host::raise(PyExc_IndexError, "Register Address Out of Range");
     hr = host::getattr(self, N.hr);
-    return Ref::steal(PyObject_GetItem(hr.get(), a[1]));
+    return Ref::steal(PyObject_GetItem(hr.get(), addr));
   });
 }
 
 Ref reg_write(const Args& a) {
   PyObject* self = a.self();
+  PyObject *addr = a[1], *value = a[2];
   Ref hr;
-  long long addr, value, size;
-  if (small_int(a[1], addr) && small_int(a[2], value) && plain_uncontended(self, hr, size) &&
+  long long index, word, size;
+  if (small_int(addr, index) && small_int(value, word) && plain_uncontended(self, hr, size) &&
       size <= PyList_Size(hr.get())) {
-    if (addr < 0 || addr >= size) return host::boolean(false);
-    Ref masked = host::integer(value & 0xFFFF);
-    host::check(PyList_SetItem(hr.get(), static_cast<Py_ssize_t>(addr), masked.release()));
+    if (index < 0 || index >= size) return host::boolean(false);
+    Ref masked = host::integer(word & 0xFFFF);
+    host::check(PyList_SetItem(hr.get(), static_cast<Py_ssize_t>(index), masked.release()));
     return host::boolean(true);
   }
   return under_lock(self, [&] {
-    if (!in_bank(self, a[1])) return host::boolean(false);
-    Ref masked = Ref::steal(PyNumber_And(a[2], N.mask16));
+    if (!in_bank(self, addr)) return host::boolean(false);
+    Ref masked = Ref::steal(PyNumber_And(value, N.mask16));
     hr = host::getattr(self, N.hr);
-    host::check(PyObject_SetItem(hr.get(), a[1], masked.get()));
+    host::check(PyObject_SetItem(hr.get(), addr, masked.get()));
     return host::boolean(true);
   });
 }

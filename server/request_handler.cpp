@@ -285,6 +285,29 @@ int send_all(int fd, const std::uint8_t* data, std::size_t size) noexcept {
   return 0;
 }
 
+// Sends the pending answers and then, given `space`, receives once into it: one release of the
+// interpreter lock covers both system calls. The answers are gone either way. Returns the bytes
+// received; raises the first error.
+ssize_t send_then_receive(int fd, std::vector<std::uint8_t>& outgoing,
+                          const std::pair<std::uint8_t*, std::size_t>* space) {
+  ssize_t n = 0;
+  int send_err = 0, recv_err = 0;
+  host::without_gil([&]() noexcept {
+    send_err = send_all(fd, outgoing.data(), outgoing.size());
+    if (!send_err && space) {
+      do {
+        n = ::recv(fd, space->first, space->second, 0);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) recv_err = errno;
+    }
+    return 0;
+  });
+  outgoing.clear();
+  if (send_err) raise_errno(send_err);
+  if (recv_err) raise_errno(recv_err);
+  return n;
+}
+
 PyObject* struct_error() {
   static PyObject* error = host::getattr(host::import("struct").get(), "error").release();
   return error;
@@ -311,11 +334,7 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
   std::vector<std::uint8_t>& outgoing = conn.out;
   std::vector<std::uint8_t> answer;
   ServerBank bank(conn.server, conn.ip, conn.sock);
-  auto flush = [&] {
-    const int err = host::without_gil([&]() noexcept { return send_all(fd, outgoing.data(), outgoing.size()); });
-    outgoing.clear();
-    if (err) raise_errno(err);
-  };
+  auto flush = [&] { send_then_receive(fd, outgoing, nullptr); };
   if (conn.error) {
     // Ended in the loop: what was answered before still goes out.
     host::Fetched err = std::move(*conn.error);
@@ -349,22 +368,8 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
     }
     // Nothing left to execute: the loop sends what is pending and goes on.
     if (loop && loop_may_serve(conn.server)) return Stop::LoopMayServe;
-    auto space = frames.recv_space();
-    ssize_t n = 0;
-    int send_err = 0, recv_err = 0;
-    host::without_gil([&]() noexcept {
-      send_err = send_all(fd, outgoing.data(), outgoing.size());
-      if (!send_err) {
-        do {
-          n = ::recv(fd, space.first, space.second, 0);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) recv_err = errno;
-      }
-      return 0;
-    });
-    outgoing.clear();
-    if (send_err) raise_errno(send_err);
-    if (recv_err) raise_errno(recv_err);
+    const auto space = frames.recv_space();
+    const ssize_t n = send_then_receive(fd, outgoing, &space);
     // Closed by another thread (CUF_DisconnectClient, the allow-list check): from then on the
     // connection is the closed socket it is, even if bytes the master sent earlier are waiting.
     if (closed_elsewhere(conn.sock)) raise_errno(EBADF);
