@@ -97,3 +97,30 @@ def master(port):
     yield connect
     for s in socks:
         s.close()
+
+
+# --- real peers for the two masters (see master_helpers) ---------------------------------------
+
+@pytest.fixture
+def rtu_peer():
+    from master_helpers import RtuPeer
+
+    peer = RtuPeer()
+    yield peer
+    peer.close()
+
+
+@pytest.fixture
+def pymodbus_peer(port):
+    from master_helpers import PymodbusServer
+
+    peer = PymodbusServer(port)
+    yield peer
+    peer.close()
+
+
+@pytest.fixture
+def holdbank_peer(served, port):
+    from master_helpers import SIZE, HoldbankServer
+
+    return HoldbankServer(served(size=SIZE), port)

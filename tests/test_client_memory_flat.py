@@ -52,7 +52,7 @@ def no_log_records():
 PEERS = {
     # pymodbus's own TCP server; past its last register (SIZE) it answers "illegal data address"
     "pymodbus": """
-from test_socklink import SIZE, PymodbusServer
+from master_helpers import SIZE, PymodbusServer
 server = PymodbusServer(int(sys.argv[1]))
 print("ready", SIZE, SIZE, flush=True)
 """,

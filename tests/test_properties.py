@@ -1117,7 +1117,7 @@ def socklink():
     import Holdbank
     import Socklink
     from conftest import free_port
-    from test_socklink import SIZE, PymodbusServer
+    from master_helpers import SIZE, PymodbusServer
     port = free_port()
     server = PymodbusServer(port)
     try:
