@@ -1,4 +1,6 @@
-"""Shared fixtures: a served bank on a free loopback port and small socket helpers."""
+"""Shared fixtures: a served bank on a free loopback port, small socket helpers, the module log
+and the masters' peers."""
+import logging
 import socket
 import struct
 import time
@@ -12,14 +14,60 @@ def free_port(host="127.0.0.1"):
         return s.getsockname()[1]
 
 
-def wait_until(predicate, timeout=5.0, interval=0.005):
-    """Polls `predicate` until it is true; fails the test after `timeout` seconds."""
+def wait_until(predicate, timeout=5.0, interval=0.005, fail=True):
+    """Polls `predicate` until it is true; after `timeout` seconds fails the test, or with
+    fail=False returns False for a caller that reports (or tolerates) the wait in its own way."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if predicate():
-            return
+            return True
         time.sleep(interval)
-    raise AssertionError("condition not met within %.1f s" % timeout)
+    if fail:
+        raise AssertionError("condition not met within %.1f s" % timeout)
+    return False
+
+
+class ModuleLog(logging.Handler):
+    """Every record a module logger emits while attached, at every level, kept here whatever the
+    test runner does with log records (a child interpreter has no runner at all)."""
+
+    def __init__(self, name="Holdbank"):
+        super().__init__(logging.DEBUG)
+        self.logger = logging.getLogger(name)
+        self.records = []
+        self._saved = None
+
+    def emit(self, record):
+        self.records.append(record)
+
+    def lines(self, level=logging.DEBUG):
+        """The messages at `level` or above, in order."""
+        return [r.getMessage() for r in self.records if r.levelno >= level]
+
+    def entries(self, level=logging.DEBUG):
+        """(level, message) of each record at `level` or above, in order."""
+        return [(r.levelno, r.getMessage()) for r in self.records if r.levelno >= level]
+
+    def attach(self, propagate=True):
+        """Starts recording; propagate=False also keeps the records from every other handler."""
+        self._saved = (self.logger.level, self.logger.propagate)
+        self.logger.setLevel(logging.DEBUG)
+        self.logger.propagate = propagate
+        self.logger.addHandler(self)
+        return self
+
+    def detach(self):
+        self.logger.removeHandler(self)
+        self.logger.setLevel(self._saved[0])
+        self.logger.propagate = self._saved[1]
+
+
+@pytest.fixture
+def holdbank_log():
+    """What the Holdbank module logs during the test."""
+    log = ModuleLog("Holdbank").attach()
+    yield log
+    log.detach()
 
 
 def mbap(pdu, tx_id=1, proto_id=0, unit_id=1):
@@ -97,3 +145,30 @@ def master(port):
     yield connect
     for s in socks:
         s.close()
+
+
+# --- real peers for the two masters (see master_helpers) ---------------------------------------
+
+@pytest.fixture
+def rtu_peer():
+    from master_helpers import RtuPeer
+
+    peer = RtuPeer()
+    yield peer
+    peer.close()
+
+
+@pytest.fixture
+def pymodbus_peer(port):
+    from master_helpers import PymodbusServer
+
+    peer = PymodbusServer(port)
+    yield peer
+    peer.close()
+
+
+@pytest.fixture
+def holdbank_peer(served, port):
+    from master_helpers import SIZE, HoldbankServer
+
+    return HoldbankServer(served(size=SIZE), port)

@@ -7,8 +7,6 @@ The peers run in child processes, so what is counted here is the masters' own wo
 leaked per call shows as blocks never freed (or objects never collected) in proportion to the
 number of rounds; the thresholds are half (a quarter for objects) of one per round.
 """
-import gc
-import logging
 import os
 import select
 import struct
@@ -20,31 +18,9 @@ import pytest
 import Cordlink
 import Socklink
 from conftest import free_port
+from memory_flat import assert_flat
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
-
-
-def settle():
-    gc.collect()
-    return sys.getallocatedblocks(), len(gc.get_objects())
-
-
-def assert_flat(run, rounds, warm_up=None):
-    # warm-up: caches, free lists, interned names, the package's imports and its first uses
-    run(warm_up or max(rounds // 10, 5))
-    blocks, objects = settle()
-    run(rounds)
-    blocks_after, objects_after = settle()
-    assert blocks_after - blocks < rounds // 2, ("allocated blocks", blocks, blocks_after, rounds)
-    assert objects_after - objects < rounds // 4, ("objects", objects, objects_after, rounds)
-
-
-@pytest.fixture(autouse=True)
-def no_log_records():
-    """The package logs every failed open; records kept by the test runner would count here."""
-    logging.disable(logging.CRITICAL)
-    yield
-    logging.disable(logging.NOTSET)
 
 
 # --- peers in child processes ------------------------------------------------------------------
@@ -52,7 +28,7 @@ def no_log_records():
 PEERS = {
     # pymodbus's own TCP server; past its last register (SIZE) it answers "illegal data address"
     "pymodbus": """
-from test_socklink import SIZE, PymodbusServer
+from master_helpers import SIZE, PymodbusServer
 server = PymodbusServer(int(sys.argv[1]))
 print("ready", SIZE, SIZE, flush=True)
 """,

@@ -44,11 +44,10 @@ def test_same_key_replaces_the_socket(pairs):
     assert b.active_connections == {"k": second}
 
 
-def test_disconnect_unknown_key_returns_false_and_logs_nothing(caplog):
+def test_disconnect_unknown_key_returns_false_and_logs_nothing(holdbank_log):
     b = Holdbank.CLASS_Holdbank(10)
-    with caplog.at_level(logging.DEBUG, logger="Holdbank"):
-        assert b.CUF_DisconnectClient("192.0.2.1:1") is False
-    assert caplog.records == []
+    assert b.CUF_DisconnectClient("192.0.2.1:1") is False
+    assert holdbank_log.records == []
 
 
 def test_disconnect_wakes_a_thread_blocked_receiving(pairs):
@@ -79,12 +78,11 @@ class FailingClose:
         raise OSError("cannot close")
 
 
-def test_disconnect_logs_a_failed_close(caplog):
+def test_disconnect_logs_a_failed_close(holdbank_log):
     b = Holdbank.CLASS_Holdbank(10)
     b._on_client_connect("127.0.0.1", "k", FailingClose())
-    with caplog.at_level(logging.ERROR, logger="Holdbank"):
-        assert b.CUF_DisconnectClient("k") is False
-    assert [r.getMessage() for r in caplog.records] == ["Disconnect error: cannot close"]
+    assert b.CUF_DisconnectClient("k") is False
+    assert holdbank_log.lines(logging.ERROR) == ["Disconnect error: cannot close"]
     assert b.CUF_ListConnections() == ["k"] and not b.lock.locked()
 
 

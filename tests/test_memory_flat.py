@@ -3,31 +3,14 @@
 A reference leaked per call shows up as blocks that are never freed; a few hundred thousand
 calls make even one leaked small object per call impossible to miss.
 """
-import gc
-import logging
 import struct
-import sys
-
 
 import Holdbank
 from conftest import mbap, recv_frame
+from memory_flat import assert_flat
 
 
-def settle():
-    gc.collect()
-    return sys.getallocatedblocks(), len(gc.get_objects())
-
-
-def assert_flat(run, rounds, slack_blocks=2000):
-    run(rounds // 10)  # warm-up: caches, free lists, interned names
-    blocks, objects = settle()
-    run(rounds)
-    blocks_after, objects_after = settle()
-    assert blocks_after - blocks < slack_blocks, (blocks, blocks_after)
-    assert objects_after - objects < 200, (objects, objects_after)
-
-
-def test_host_side_operations(tmp_path, caplog):
+def test_host_side_operations(tmp_path):
     b = Holdbank.CLASS_Holdbank(64, str(tmp_path / "b.json"))
     b.CUF_Set_ReadWriteRange(0, 31)
     b.CUF_Set_ReadOnlyRange(32, 63)
@@ -60,12 +43,7 @@ def test_host_side_operations(tmp_path, caplog):
             except TypeError:
                 pass
 
-    with caplog.at_level(logging.CRITICAL, logger="Holdbank"):
-        logging.getLogger("Holdbank").propagate = False
-        try:
-            assert_flat(run, 20000)
-        finally:
-            logging.getLogger("Holdbank").propagate = True
+    assert_flat(run, 20000, blocks=2000, objects=200)
 
 
 def test_served_requests(served, master, capsys):
@@ -91,4 +69,4 @@ def test_served_requests(served, master, capsys):
             for _ in requests:
                 recv_frame(m)
 
-    assert_flat(run, 3000)
+    assert_flat(run, 3000, blocks=2000, objects=200)

@@ -17,7 +17,6 @@ import struct
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -716,15 +715,6 @@ def recv_answers(sock, count):
     return frames
 
 
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
-
-
 # What the host says when native code breaks its calling rules: the texts of its SystemErrors.
 SYSTEM_ERROR_TEXTS = ("without setting an exception", "with an exception set", "without exception set",
                       "bad argument to internal function", "unknown opcode")
@@ -736,26 +726,18 @@ class ConnectionErrors:
     (the module logger's DEBUG lines)."""
 
     def __init__(self, Holdbank):
-        import logging
-        self.types, self.lines = [], []
+        from conftest import ModuleLog
+        self.types = []
+        self.log = ModuleLog("Holdbank").attach(propagate=False)
         errors = self
-
-        class Recorder(logging.Handler):
-            def emit(self, record):
-                errors.lines.append(record.getMessage())
-
-        logger = logging.getLogger("Holdbank")
-        logger.setLevel(logging.DEBUG)
-        logger.propagate = False
-        logger.addHandler(Recorder())
         Holdbank.ThreadedSocklinkServer.handle_error = lambda server, request, address: errors.types.append(
             sys.exc_info()[0])
 
     def check(self):
         system = [t for t in self.types if issubclass(t, SystemError)]
-        system_lines = [line for line in self.lines if any(text in line for text in SYSTEM_ERROR_TEXTS)]
+        system_lines = [line for line in self.log.lines() if any(text in line for text in SYSTEM_ERROR_TEXTS)]
         self.types.clear()
-        self.lines.clear()
+        self.log.records.clear()
         if system or system_lines:
             raise Broken("a connection ended with a SystemError: %r %r" % (system, system_lines))
 
@@ -763,7 +745,7 @@ class ConnectionErrors:
 def holdbank_served_hooks():
     """Hooks of every kind on listening banks, fired by real masters' requests on loopback."""
     import Holdbank
-    from conftest import free_port
+    from conftest import free_port, wait_until
     reentrant = bank_reentrant()
     errors = ConnectionErrors(Holdbank)
     banks = []
@@ -809,7 +791,7 @@ def holdbank_served_hooks():
             except OSError:
                 pass  # refused and dropped before the requests went out
             recv_answers(m, len(REQUESTS))
-        if not wait_until(lambda: threading.active_count() <= baseline):
+        if not wait_until(lambda: threading.active_count() <= baseline, interval=0.002, fail=False):
             raise Broken("a connection's thread did not end")
         errors.check()
         for name, value in originals.items():
@@ -824,7 +806,7 @@ def holdbank_served_hooks():
             answers = recv_answers(m, 2)
         if [a[7:] for a in answers] != [struct.pack(">BHH", 6, 2, 4321), struct.pack(">BBH", 3, 2, 4321)]:
             raise Broken("the bank no longer serves a well-formed request: %r" % answers)
-        wait_until(lambda: threading.active_count() <= baseline)
+        wait_until(lambda: threading.active_count() <= baseline, interval=0.002, fail=False)
 
     try:
         prop()
@@ -1117,7 +1099,7 @@ def socklink():
     import Holdbank
     import Socklink
     from conftest import free_port
-    from test_socklink import SIZE, PymodbusServer
+    from master_helpers import SIZE, PymodbusServer
     port = free_port()
     server = PymodbusServer(port)
     try:

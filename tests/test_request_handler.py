@@ -1,5 +1,4 @@
 """Modbus TCP requests over real loopback connections: answers, hooks, the lock and the stream."""
-import logging
 import socket
 import struct
 import threading
@@ -243,39 +242,36 @@ def test_frames_with_length_0_or_1_are_dropped_without_answer(bank, master, leng
 @pytest.mark.parametrize("pdu, text", [(b"\x03\x00\x01", "unpack requires a buffer of 4 bytes"),
                                        (b"\x06", "unpack requires a buffer of 4 bytes"),
                                        (b"\x10\x00\x00\x00\x01", "unpack requires a buffer of 5 bytes")])
-def test_too_short_pdu_ends_the_connection_with_a_debug_line(bank, master, caplog, pdu, text):
+def test_too_short_pdu_ends_the_connection_with_a_debug_line(bank, master, holdbank_log, pdu, text):
     m = master()
     full = "127.0.0.1:%d" % m.getsockname()[1]
-    with caplog.at_level(logging.DEBUG, logger="Holdbank"):
-        m.sendall(mbap(pdu))
-        assert_closed(m)
-        wait_until(lambda: ("disconnect", full) in bank.events)
-    assert [r.getMessage() for r in caplog.records if r.name == "Holdbank"] == ["Exception: " + text]
+    m.sendall(mbap(pdu))
+    assert_closed(m)
+    wait_until(lambda: ("disconnect", full) in bank.events)
+    assert holdbank_log.lines() == ["Exception: " + text]
     assert bank.hr == [0] * 100
 
 
-def test_reset_by_the_master_is_silent_and_disconnects(bank, master, caplog):
+def test_reset_by_the_master_is_silent_and_disconnects(bank, master, holdbank_log):
     m = master()
     full = "127.0.0.1:%d" % m.getsockname()[1]
     wait_until(lambda: full in bank.CUF_ListConnections())
-    with caplog.at_level(logging.DEBUG, logger="Holdbank"):
-        m.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        m.close()
-        wait_until(lambda: ("disconnect", full) in bank.events)
-    assert [r for r in caplog.records if r.name == "Holdbank"] == []
+    m.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    m.close()
+    wait_until(lambda: ("disconnect", full) in bank.events)
+    assert holdbank_log.records == []
 
 
-def test_hook_error_ends_the_connection_with_a_debug_line(bank, master, caplog):
+def test_hook_error_ends_the_connection_with_a_debug_line(bank, master, holdbank_log):
     def boom(ip, a, v):
         raise ValueError("hook says no")
 
     bank.CUE_OnRead = boom
     m = master()
-    with caplog.at_level(logging.DEBUG, logger="Holdbank"):
-        m.sendall(mbap(read_pdu(0, 1)))
-        assert_closed(m)
-        wait_until(lambda: any(e[0] == "disconnect" for e in bank.events))
-    assert "Exception: hook says no" in [r.getMessage() for r in caplog.records]
+    m.sendall(mbap(read_pdu(0, 1)))
+    assert_closed(m)
+    wait_until(lambda: any(e[0] == "disconnect" for e in bank.events))
+    assert "Exception: hook says no" in holdbank_log.lines()
     assert not bank.lock.locked()
 
 

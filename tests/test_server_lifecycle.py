@@ -105,15 +105,14 @@ def test_close_twice_repeats_both_lines(tmp_path, port, capsys):
     assert out.endswith("[Holdbank] 🛑 TCP port was closed。\n")
 
 
-def test_failed_save_is_logged_and_the_close_goes_on(tmp_path, port, caplog, capsys):
+def test_failed_save_is_logged_and_the_close_goes_on(tmp_path, port, holdbank_log, capsys):
     b = Holdbank.CLASS_Holdbank(2, str(tmp_path / "missing-folder" / "b.json"))
     b.CUF_Open("127.0.0.1", port)
     m = socket.create_connection(("127.0.0.1", port), timeout=5)
     try:
         wait_until(lambda: len(b.CUF_ListConnections()) == 1)
-        with caplog.at_level(logging.ERROR, logger="Holdbank"):
-            b.CUF_Close()
-        messages = [r.getMessage() for r in caplog.records]
+        b.CUF_Close()
+        messages = holdbank_log.lines(logging.ERROR)
         assert len(messages) == 1 and messages[0].startswith("Auto save failed during close: ")
         assert "No such file or directory" in messages[0]
         assert m.recv(10) == b""
@@ -122,16 +121,15 @@ def test_failed_save_is_logged_and_the_close_goes_on(tmp_path, port, caplog, cap
         m.close()
 
 
-def test_failed_listener_stop_is_logged(tmp_path, caplog, capsys):
+def test_failed_listener_stop_is_logged(tmp_path, holdbank_log, capsys):
     class Broken:
         def shutdown(self):
             raise RuntimeError("cannot stop")
 
     b = Holdbank.CLASS_Holdbank(2, str(tmp_path / "b.json"))
     b.server_net = Broken()
-    with caplog.at_level(logging.ERROR, logger="Holdbank"):
-        assert b.CUF_Close() is None
-    assert [r.getMessage() for r in caplog.records] == ["Error closing TCP server: cannot stop"]
+    assert b.CUF_Close() is None
+    assert holdbank_log.lines(logging.ERROR) == ["Error closing TCP server: cannot stop"]
     assert "TCP port was closed" not in capsys.readouterr().out
 
 

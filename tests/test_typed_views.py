@@ -17,14 +17,9 @@ def bank(size, regs=(), at=0):
 
 
 @pytest.fixture
-def errors(caplog):
-    """The error lines of the module logger, as texts."""
-    caplog.set_level(logging.DEBUG, logger="Holdbank")
-
-    def lines():
-        return [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "Holdbank"]
-
-    return lines
+def errors(holdbank_log):
+    """The lines of the module logger: (level, text)."""
+    return holdbank_log.entries
 
 
 def struct_error_text(value):

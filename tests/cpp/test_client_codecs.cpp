@@ -1,27 +1,15 @@
 // Tests of the masters' register codecs as plain byte work: word pairs, binary32 patterns, text
 // bytes two to a register, and the NUL trimming of decoded text.
 #include "serial_client/client_codecs.hpp"
+#include "harness.hpp"
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
 
 namespace {
-
-int g_failed = 0;
-int g_checked = 0;
-
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    ++g_checked;                                                      \
-    if (!(cond)) {                                                    \
-      ++g_failed;                                                     \
-      std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond);     \
-    }                                                                 \
-  } while (0)
 
 using namespace client_codecs;
 using Words = std::vector<std::uint16_t>;
@@ -90,10 +78,9 @@ void nul_trimming() {
 }  // namespace
 
 int main() {
-  word_pairs();
-  binary32_values();
-  text_bytes();
-  nul_trimming();
-  std::printf("%d checks, %d failed\n", g_checked, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  harness::run_case("word pairs", word_pairs);
+  harness::run_case("binary32 values", binary32_values);
+  harness::run_case("text bytes", text_bytes);
+  harness::run_case("NUL trimming", nul_trimming);
+  return harness::finish();
 }

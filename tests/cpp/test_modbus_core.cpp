@@ -1,6 +1,7 @@
 // Tests of the Modbus TCP core: frame assembly from a byte stream and request execution against a
 // bank that logs every call, so the exact order of bank calls (which the host hooks observe) is checked.
 #include "modbus_core.hpp"
+#include "harness.hpp"
 #include "writable_ranges.hpp"
 
 #include <algorithm>
@@ -9,42 +10,20 @@
 #include <cstdlib>
 #include <functional>
 #include <new>
-#include <random>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 // ---------------------------------------------------------------------------------------------
-// Minimal test harness
+// How values are shown when a check fails
 
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-bool g_case_ok = true;
-std::string g_case;
-
-void report_failure(const char* file, int line, const std::string& what) {
-  std::printf("FAIL [%s] %s:%d: %s\n", g_case.c_str(), file, line, what.c_str());
-  g_case_ok = false;
-}
-
-void run_case(const std::string& name, const std::function<void()>& body) {
-  g_case = name;
-  g_case_ok = true;
-  try {
-    body();
-  } catch (const std::exception& e) {
-    report_failure(__FILE__, __LINE__, std::string("unexpected exception: ") + e.what());
-  }
-  if (g_case_ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-  }
-}
+using harness::report_failure;
+using harness::run_case;
 
 std::string hex(const std::vector<std::uint8_t>& v) {
   std::string s;
@@ -75,21 +54,6 @@ std::string show(const T& v) {
 }
 
 }  // namespace
-
-#define CHECK(cond)                                                  \
-  do {                                                               \
-    if (!(cond)) report_failure(__FILE__, __LINE__, "CHECK(" #cond ")"); \
-  } while (0)
-
-#define CHECK_EQ(a, b)                                                                          \
-  do {                                                                                          \
-    const auto& va_ = (a);                                                                      \
-    const auto& vb_ = (b);                                                                      \
-    if (!(va_ == vb_))                                                                          \
-      report_failure(__FILE__, __LINE__,                                                        \
-                     std::string(#a " == " #b "\n    got:      ") + show(va_) + "\n    expected: " + \
-                         show(vb_));                                                            \
-  } while (0)
 
 // ---------------------------------------------------------------------------------------------
 // Heap allocation counter, to show that steady-state serving does not allocate.
@@ -856,6 +820,5 @@ int main() {
   test_exception_neutrality();
   test_steady_state_allocations();
   test_writable_ranges();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return harness::finish();
 }
