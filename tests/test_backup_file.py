@@ -1,6 +1,7 @@
 """The register backup file: the JSON layout a save writes, the save that never leaves a
 half-written file behind, and the restore that stores a whole file or nothing."""
 import json
+import logging
 import os
 import select
 import stat
@@ -23,10 +24,6 @@ def make_bank(size=3, values=None, backup="default.json"):
     if values is not None:
         bank.hr[: len(values)] = values
     return bank
-
-
-def records(caplog):
-    return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "Holdbank"]
 
 
 def bank_text(size, values):
@@ -461,31 +458,31 @@ GOOD_FIRST = '{"READ_WRITE": {"0": 1, "1": 2}, "READ_ONLY": {"2": %s}}'
         "name-text", "value-outside-bank",
     ],
 )
-def test_bad_file_stores_nothing_and_logs_the_error(tmp_path, capsys, caplog, raw, message):
+def test_bad_file_stores_nothing_and_logs_the_error(tmp_path, capsys, holdbank_log, raw, message):
     bank = make_bank(5, [100] * 5)
     path = tmp_path / "in.json"
     path.write_bytes(raw)
     assert bank.CUF_LoadFromFile(str(path)) is False
     assert bank.hr == [100] * 5
     assert bank.default_backup_file == "default.json"
-    [(level, text)] = records(caplog)
-    assert level == "ERROR" and text.startswith("reg. file load faillure: ")
+    [(level, text)] = holdbank_log.entries()
+    assert level == logging.ERROR and text.startswith("reg. file load faillure: ")
     assert message in text
     assert capsys.readouterr().out == ""
 
 
-def test_directory_name_fails_to_load(tmp_path, caplog):
+def test_directory_name_fails_to_load(tmp_path, holdbank_log):
     bank = make_bank()
     assert bank.CUF_LoadFromFile(str(tmp_path)) is False
-    assert records(caplog) == [("ERROR", "reg. file load faillure: [Errno 21] Is a directory: '%s'" % tmp_path)]
+    assert holdbank_log.entries() == [(logging.ERROR, "reg. file load faillure: [Errno 21] Is a directory: '%s'" % tmp_path)]
     assert bank.default_backup_file == "default.json"
 
 
-def test_missing_file_only_warns(tmp_path, capsys, caplog):
+def test_missing_file_only_warns(tmp_path, capsys, holdbank_log):
     bank = make_bank(3, [1, 2, 3])
     name = str(tmp_path / "absent.json")
     assert bank.CUF_LoadFromFile(name) is False
-    assert records(caplog) == [("WARNING", "指定載入的檔案不存在: " + name)]
+    assert holdbank_log.entries() == [(logging.WARNING, "指定載入的檔案不存在: " + name)]
     assert bank.hr == [1, 2, 3] and bank.default_backup_file == "default.json"
     assert capsys.readouterr().out == ""
 
