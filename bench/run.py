@@ -517,196 +517,229 @@ def cell_ok(r):
 
 
 def render(raw):
-    servers_run = raw["servers"]
-    results, passes = raw["results"], raw["passes"]
-    unavailable, hostops, background = raw["unavailable"], raw["hostops"], raw["background_cpu"]
-    keys = [s["key"] for s in servers_run if not s["hooked"]]
-    hooked = [s["key"] for s in servers_run if s["hooked"]]
-    titles = {s["key"]: s["title"] for s in servers_run}
-    out = []
-    cores = raw.get("placement_cores", [SERVER_CORE, LOADGEN_CORE])
-    placement = "server on core %s, load generator on core %s" % tuple(cores)
-    out.append("Modbus TCP servers on 127.0.0.1 — %s" % raw["machine"])
-    out.append("%d pass%s%s; per cell %.1f s warm-up + %.1f s measured (polling: %.1f s + %.1f s); %s; "
-               "bank of %d registers; whole run %.0f s"
-               % (passes, "" if passes == 1 else "es",
-                  " (passes %s of the run)" % ", ".join(map(str, raw["chosen_passes"])) if "chosen_passes" in raw else "",
-                  raw["warmup_s"], raw["duration_s"], raw["poll_warmup_s"], raw["poll_duration_s"], placement,
-                  REGISTERS, raw["elapsed_s"]))
-    for s in servers_run:
-        if s.get("module_path"):
-            out.append("%s: the build in %s" % (s["title"], s["module_path"]))
-    busy = [b for b in background if b is not None]
-    if busy:
-        worst = max(busy)
-        out.append("Other processes used %s of the CPUs during the passes%s"
-                   % (", ".join("%.0f%%" % (100 * b) for b in busy),
-                      ": WARNING, these figures are not reliable" if worst > 0.10 else " (a quiet machine)"))
-    if "limit" in keys:
-        # This machine's speed drifts between states that last seconds to minutes: the limit
-        # responder's figures per pass show which one each pass saw.
-        states = ["%s at %.0f%% of its core, p99 %s, others %s" % (
-                      fmt_rate(r["rps"]), 100 * r.get("server_cpu", 0), fmt_magnitude(r.get("p99_us")),
-                      "%.0f%%" % (100 * r["background_cpu"]) if r.get("background_cpu") is not None else "?")
-                  if cell_ok(r) else "n/a" for r in results["limit"]["read100x16"]]
-        out.append("Limit responder per pass (read 100, 16 masters): " + "; ".join(states))
-    problems = []
+    return Report(raw).text()
 
-    def rps(key, sc, p=None):
-        runs = results[key][sc]
+
+class Report:
+    """The tables of one raw results file: one method per table, each returning its text."""
+
+    def __init__(self, raw):
+        self.raw = raw
+        self.results, self.passes = raw["results"], raw["passes"]
+        servers_run = raw["servers"]
+        self.keys = [s["key"] for s in servers_run if not s["hooked"]]
+        self.hooked = [s["key"] for s in servers_run if s["hooked"]]
+        self.titles = {s["key"]: s["title"] for s in servers_run}
+        self.scenario_rows = [(sc, title) for sc, title, _, _ in SCENARIOS] + [
+            ("poll", "%d masters polling" % POLL_MASTERS)]
+
+    def text(self):
+        parts = [self.heading(), self.requests_per_second()]
+        if "limit" in self.keys:
+            parts.append(self.ratio_to_limit())
+        if "holdbank" in self.keys:
+            parts.append(self.holdbank_to_peers())
+        parts += [self.latency(), self.cpu(), self.switches(), self.polling()]
+        if self.hooked:
+            parts += [self.hooked_rates(), self.hooked_cpu()]
+        parts += [render_hostops(self.raw["hostops"]), render_refused(self.raw.get("refused", []), self.titles)]
+        problems = self.problems()
+        if problems:
+            parts.append("\nProblems:")
+            parts += ["  " + p for p in problems]
+        return "\n".join(parts)
+
+    # ---- figures per cell
+
+    def rps(self, key, sc, p=None):
+        runs = self.results[key][sc]
         if p is not None:
             r = runs[p] if p < len(runs) else None
             return r["rps"] if cell_ok(r) else None
         return median(r["rps"] for r in runs if cell_ok(r))
 
-    def ratio(a, b, sc):
+    def ratio(self, a, b, sc):
         per_pass = []
-        for p in range(passes):
-            x, y = rps(a, sc, p), rps(b, sc, p)
+        for p in range(self.passes):
+            x, y = self.rps(a, sc, p), self.rps(b, sc, p)
             if x is not None and y:
                 per_pass.append(x / y)
         return median(per_pass)
 
-    for key in keys + hooked:
-        for sc in [s[0] for s in SCENARIOS] + ["poll"]:
-            for p, r in enumerate(results[key][sc]):
-                if not cell_ok(r):
-                    problems.append("%s, %s, pass %d: %s" % (titles[key], sc, p + 1, (r or {}).get("error")))
-                elif r.get("errors"):
-                    problems.append("%s, %s, pass %d: %d errors %s" % (titles[key], sc, p + 1, r["errors"],
-                                                                          json.dumps(r.get("error_kinds"))))
-    for key, calls in raw.get("hook_calls", {}).items():
-        for p, n in enumerate(calls):
-            if not n:
-                problems.append("%s, pass %d: the hooks were never called (%s)" % (titles[key], p + 1, n))
-    for key, why in unavailable.items():
-        problems.append("%s: not available (%s)" % (titles.get(key, key), why))
-
-    def mark(key, sc):
-        bad = any((not cell_ok(r)) or r.get("errors") for r in results[key][sc])
+    def mark(self, key, sc):
+        bad = any((not cell_ok(r)) or r.get("errors") for r in self.results[key][sc])
         return "!" if bad else ""
 
-    rows = []
-    for sc, title, _, _ in SCENARIOS:
-        rows.append([title] + [fmt_rate(rps(k, sc)) + mark(k, sc) for k in keys])
-    out.append(table("Requests per second (median of the passes; ! = errors, see below)",
-                     ["scenario"] + [titles[k] for k in keys], rows))
-
-    if "limit" in keys:
-        rows = [[title] + [fmt_ratio(ratio(k, "limit", sc)) for k in keys] for sc, title, _, _ in SCENARIOS]
-        out.append(table("Ratio to the limit responder", ["scenario"] + [titles[k] for k in keys], rows))
-
-    if "holdbank" in keys:
-        peers = [k for k in keys if k != "holdbank"]
-        rows = []
-        for sc, title, _, _ in SCENARIOS:
-            row = [title] + [fmt_ratio(ratio("holdbank", k, sc)) for k in peers]
-            missed = []
-            for k in peers:
-                want = TARGET_LIMIT.get(sc) if k == "limit" else (TARGET_PEERS.get(k) if sc != "read100x1" else None)
-                got = ratio("holdbank", k, sc)
-                if want is not None and got is not None and got < want:
-                    missed.append("%s %.2f<%.2g" % (titles[k], got, want))
-            row.append("met" if not missed else "missed: " + ", ".join(missed))
-            rows.append(row)
-        out.append(table("Holdbank / each peer (targets: >= 0.95x limit with 1 master; >= 0.8x limit, 1.5x libmodbus, "
-                         "2.5x plain Python, 4x pymodbus otherwise)",
-                         ["scenario"] + ["vs " + titles[k] for k in peers] + ["targets"], rows))
-
-    rows = []
-    for sc, title, _, _ in SCENARIOS:
-        rows.append([title] + [fmt_magnitude(median(r.get("p99_us") for r in results[k][sc] if cell_ok(r)))
-                               for k in keys])
-    out.append(table("p99 latency (order of magnitude)", ["scenario"] + [titles[k] for k in keys], rows))
-
-    def cpu_cell(k, sc):
-        runs = [r for r in results[k][sc] if cell_ok(r)]
+    def cpu_cell(self, k, sc):
+        runs = [r for r in self.results[k][sc] if cell_ok(r)]
         us = median(r.get("server_cpu_us_per_req") for r in runs)
         use = median(r.get("server_cpu") for r in runs)
         if us is None:
             return "n/a"
         return "%.1f µs %3.0f%%" % (us, 100 * use)
 
-    poll_title = "%d masters polling" % POLL_MASTERS
-    scenario_rows = [(sc, title) for sc, title, _, _ in SCENARIOS] + [("poll", poll_title)]
-    rows = [[title] + [cpu_cell(k, sc) for k in keys] for sc, title in scenario_rows]
-    rows.append(["load generator core use"] + [
-        "%.0f%%" % (100 * median(r.get("loadgen_cpu") for r in results[k]["read100x64"] if cell_ok(r)))
-        if any(cell_ok(r) for r in results[k]["read100x64"]) else "n/a" for k in keys])
-    out.append(table("Server CPU per request and server core use (a core at 100% is saturated; "
-                     "last row: load generator, read 100 x 64)",
-                     ["scenario"] + [titles[k] for k in keys], rows))
-
-    def switches_cell(k, sc):
-        runs = [r for r in results[k][sc] if cell_ok(r) and "server_cs_per_req" in r]
+    def switches_cell(self, k, sc):
+        runs = [r for r in self.results[k][sc] if cell_ok(r) and "server_cs_per_req" in r]
         if not runs:
             return "n/a"
         both = median(r["server_cs_per_req"] for r in runs)
         forced = median(r.get("server_nvcs_per_req") for r in runs)
         return "%.2f" % both + (" (%.2f)" % forced if forced is not None else "")
 
-    rows = [[title] + [switches_cell(k, sc) for k in keys] for sc, title in scenario_rows]
-    out.append(table("Server context switches per request, all threads (in brackets: the involuntary ones, "
-                     "taken by the scheduler)", ["scenario"] + [titles[k] for k in keys], rows))
+    def header(self, first, keys=None):
+        return [first] + [self.titles[k] for k in (self.keys if keys is None else keys)]
 
-    rows = []
-    for k in keys:
-        runs = [r for r in results[k]["poll"] if cell_ok(r)]
-        if not runs:
-            rows.append([titles[k], "n/a", "n/a", "n/a", "n/a", "n/a", ""])
-            continue
-        share = median(r.get("answered_share") for r in runs)
-        p99 = median(r.get("p99_us") for r in runs)
-        mem = median((r["rss_end_kb"] - r["rss_before_kb"]) / POLL_MASTERS for r in runs if "rss_end_kb" in r)
-        use = median(r.get("server_cpu") for r in runs)
-        connect = median(r.get("connect_s") for r in runs)
-        target = "met" if share is not None and share >= 1.0 and p99 is not None and p99 < TARGET_POLL_P99_US \
-            else "missed"
-        rows.append([titles[k] + mark(k, "poll"), "%.2f%%" % (100 * share), fmt_magnitude(p99),
-                     "%.1f KiB" % mem if mem is not None else "n/a",
-                     "%.0f%%" % (100 * use) if use is not None else "n/a",
-                     "%.2f s" % connect if connect is not None else "n/a"] + ([target] if k == "holdbank" else [""]))
-    out.append(table("%d masters polling %g times a second (read 100 each; target for Holdbank: all answered, "
+    # ---- the tables
+
+    def heading(self):
+        raw, keys = self.raw, self.keys
+        out = []
+        cores = raw.get("placement_cores", [SERVER_CORE, LOADGEN_CORE])
+        placement = "server on core %s, load generator on core %s" % tuple(cores)
+        out.append("Modbus TCP servers on 127.0.0.1 — %s" % raw["machine"])
+        out.append("%d pass%s%s; per cell %.1f s warm-up + %.1f s measured (polling: %.1f s + %.1f s); %s; "
+                   "bank of %d registers; whole run %.0f s"
+                   % (self.passes, "" if self.passes == 1 else "es",
+                      " (passes %s of the run)" % ", ".join(map(str, raw["chosen_passes"]))
+                      if "chosen_passes" in raw else "",
+                      raw["warmup_s"], raw["duration_s"], raw["poll_warmup_s"], raw["poll_duration_s"], placement,
+                      REGISTERS, raw["elapsed_s"]))
+        for s in raw["servers"]:
+            if s.get("module_path"):
+                out.append("%s: the build in %s" % (s["title"], s["module_path"]))
+        busy = [b for b in raw["background_cpu"] if b is not None]
+        if busy:
+            worst = max(busy)
+            out.append("Other processes used %s of the CPUs during the passes%s"
+                       % (", ".join("%.0f%%" % (100 * b) for b in busy),
+                          ": WARNING, these figures are not reliable" if worst > 0.10 else " (a quiet machine)"))
+        if "limit" in keys:
+            # This machine's speed drifts between states that last seconds to minutes: the limit
+            # responder's figures per pass show which one each pass saw.
+            states = ["%s at %.0f%% of its core, p99 %s, others %s" % (
+                          fmt_rate(r["rps"]), 100 * r.get("server_cpu", 0), fmt_magnitude(r.get("p99_us")),
+                          "%.0f%%" % (100 * r["background_cpu"]) if r.get("background_cpu") is not None else "?")
+                      if cell_ok(r) else "n/a" for r in self.results["limit"]["read100x16"]]
+            out.append("Limit responder per pass (read 100, 16 masters): " + "; ".join(states))
+        return "\n".join(out)
+
+    def problems(self):
+        titles, problems = self.titles, []
+        for key in self.keys + self.hooked:
+            for sc in [s[0] for s in SCENARIOS] + ["poll"]:
+                for p, r in enumerate(self.results[key][sc]):
+                    if not cell_ok(r):
+                        problems.append("%s, %s, pass %d: %s" % (titles[key], sc, p + 1, (r or {}).get("error")))
+                    elif r.get("errors"):
+                        problems.append("%s, %s, pass %d: %d errors %s" % (
+                            titles[key], sc, p + 1, r["errors"], json.dumps(r.get("error_kinds"))))
+        for key, calls in self.raw.get("hook_calls", {}).items():
+            for p, n in enumerate(calls):
+                if not n:
+                    problems.append("%s, pass %d: the hooks were never called (%s)" % (titles[key], p + 1, n))
+        for key, why in self.raw["unavailable"].items():
+            problems.append("%s: not available (%s)" % (titles.get(key, key), why))
+        return problems
+
+    def requests_per_second(self):
+        rows = [[title] + [fmt_rate(self.rps(k, sc)) + self.mark(k, sc) for k in self.keys]
+                for sc, title, _, _ in SCENARIOS]
+        return table("Requests per second (median of the passes; ! = errors, see below)",
+                     self.header("scenario"), rows)
+
+    def ratio_to_limit(self):
+        rows = [[title] + [fmt_ratio(self.ratio(k, "limit", sc)) for k in self.keys]
+                for sc, title, _, _ in SCENARIOS]
+        return table("Ratio to the limit responder", self.header("scenario"), rows)
+
+    def holdbank_to_peers(self):
+        peers = [k for k in self.keys if k != "holdbank"]
+        rows = []
+        for sc, title, _, _ in SCENARIOS:
+            row = [title] + [fmt_ratio(self.ratio("holdbank", k, sc)) for k in peers]
+            missed = []
+            for k in peers:
+                want = TARGET_LIMIT.get(sc) if k == "limit" else (TARGET_PEERS.get(k) if sc != "read100x1" else None)
+                got = self.ratio("holdbank", k, sc)
+                if want is not None and got is not None and got < want:
+                    missed.append("%s %.2f<%.2g" % (self.titles[k], got, want))
+            row.append("met" if not missed else "missed: " + ", ".join(missed))
+            rows.append(row)
+        return table("Holdbank / each peer (targets: >= 0.95x limit with 1 master; >= 0.8x limit, 1.5x libmodbus, "
+                     "2.5x plain Python, 4x pymodbus otherwise)",
+                     ["scenario"] + ["vs " + self.titles[k] for k in peers] + ["targets"], rows)
+
+    def latency(self):
+        rows = [[title] + [fmt_magnitude(median(r.get("p99_us") for r in self.results[k][sc] if cell_ok(r)))
+                           for k in self.keys]
+                for sc, title, _, _ in SCENARIOS]
+        return table("p99 latency (order of magnitude)", self.header("scenario"), rows)
+
+    def cpu(self):
+        rows = [[title] + [self.cpu_cell(k, sc) for k in self.keys] for sc, title in self.scenario_rows]
+        rows.append(["load generator core use"] + [
+            "%.0f%%" % (100 * median(r.get("loadgen_cpu") for r in self.results[k]["read100x64"] if cell_ok(r)))
+            if any(cell_ok(r) for r in self.results[k]["read100x64"]) else "n/a" for k in self.keys])
+        return table("Server CPU per request and server core use (a core at 100% is saturated; "
+                     "last row: load generator, read 100 x 64)", self.header("scenario"), rows)
+
+    def switches(self):
+        rows = [[title] + [self.switches_cell(k, sc) for k in self.keys] for sc, title in self.scenario_rows]
+        return table("Server context switches per request, all threads (in brackets: the involuntary ones, "
+                     "taken by the scheduler)", self.header("scenario"), rows)
+
+    def polling(self):
+        rows = []
+        for k in self.keys:
+            runs = [r for r in self.results[k]["poll"] if cell_ok(r)]
+            if not runs:
+                rows.append([self.titles[k], "n/a", "n/a", "n/a", "n/a", "n/a", ""])
+                continue
+            share = median(r.get("answered_share") for r in runs)
+            p99 = median(r.get("p99_us") for r in runs)
+            mem = median((r["rss_end_kb"] - r["rss_before_kb"]) / POLL_MASTERS for r in runs if "rss_end_kb" in r)
+            use = median(r.get("server_cpu") for r in runs)
+            connect = median(r.get("connect_s") for r in runs)
+            target = "met" if share is not None and share >= 1.0 and p99 is not None and p99 < TARGET_POLL_P99_US \
+                else "missed"
+            rows.append([self.titles[k] + self.mark(k, "poll"), "%.2f%%" % (100 * share), fmt_magnitude(p99),
+                         "%.1f KiB" % mem if mem is not None else "n/a",
+                         "%.0f%%" % (100 * use) if use is not None else "n/a",
+                         "%.2f s" % connect if connect is not None else "n/a"] +
+                        ([target] if k == "holdbank" else [""]))
+        return table("%d masters polling %g times a second (read 100 each; target for Holdbank: all answered, "
                      "p99 < 10 ms)" % (POLL_MASTERS, POLL_RATE),
-                     ["server", "answered", "p99", "memory/connection", "server core", "connect all", "target"], rows))
+                     ["server", "answered", "p99", "memory/connection", "server core", "connect all", "target"], rows)
 
-    if hooked:
-        out.append(render_hooked(hooked, titles, results, rps, ratio, mark, cpu_cell, switches_cell))
-
-    out.append(render_hostops(hostops))
-    out.append(render_refused(raw.get("refused", []), titles))
-    if problems:
-        out.append("\nProblems:")
-        out += ["  " + p for p in problems]
-    return "\n".join(out)
-
-
-def render_hooked(hooked, titles, results, rps, ratio, mark, cpu_cell, switches_cell):
-    """The servers with CUE_OnRead and CUE_OnWrite set: each Holdbank build as a ratio to the plain-Python
-    server with the same hooks, and the builds to each other, pass by pass."""
-    builds = [k for k in ("holdbank-hooks", "holdbank-alt-hooks") if k in hooked]
-    base = "plain-hooks" if "plain-hooks" in hooked else None
-    header = ["scenario"] + [titles[k] for k in hooked]
-    if base:
-        header += ["%s / plain" % titles[k].replace(" + hooks", "") for k in builds]
-    if len(builds) == 2:
-        header += ["Holdbank / %s" % titles[builds[1]].replace(" + hooks", "")]
-    titled = {sc: title for sc, title, _, _ in SCENARIOS}
-    rows = []
-    for sc in HOOKED_SCENARIOS:
-        row = [titled[sc]] + [fmt_rate(rps(k, sc)) + mark(k, sc) for k in hooked]
+    def hooked_rates(self):
+        """The servers with CUE_OnRead and CUE_OnWrite set: each Holdbank build as a ratio to the
+        plain-Python server with the same hooks, and the builds to each other, pass by pass."""
+        hooked, titles = self.hooked, self.titles
+        builds = [k for k in ("holdbank-hooks", "holdbank-alt-hooks") if k in hooked]
+        base = "plain-hooks" if "plain-hooks" in hooked else None
+        header = self.header("scenario", hooked)
         if base:
-            row += [fmt_ratio(ratio(k, base, sc)) for k in builds]
+            header += ["%s / plain" % titles[k].replace(" + hooks", "") for k in builds]
         if len(builds) == 2:
-            row.append(fmt_ratio(ratio(builds[0], builds[1], sc)))
-        rows.append(row)
-    text = table("With CUE_OnRead and CUE_OnWrite set on every server (a Python function per register; requests "
-                 "per second, and ratios as medians of the per-pass ratios)", header, rows)
-    rows = [[titled[sc]] + ["%s, %s" % (cpu_cell(k, sc), switches_cell(k, sc)) for k in hooked]
-            for sc in HOOKED_SCENARIOS]
-    text += "\n" + table("With hooks: server CPU per request, core use, context switches per request",
-                         ["scenario"] + [titles[k] for k in hooked], rows)
-    return text
+            header += ["Holdbank / %s" % titles[builds[1]].replace(" + hooks", "")]
+        titled = {sc: title for sc, title, _, _ in SCENARIOS}
+        rows = []
+        for sc in HOOKED_SCENARIOS:
+            row = [titled[sc]] + [fmt_rate(self.rps(k, sc)) + self.mark(k, sc) for k in hooked]
+            if base:
+                row += [fmt_ratio(self.ratio(k, base, sc)) for k in builds]
+            if len(builds) == 2:
+                row.append(fmt_ratio(self.ratio(builds[0], builds[1], sc)))
+            rows.append(row)
+        return table("With CUE_OnRead and CUE_OnWrite set on every server (a Python function per register; requests "
+                     "per second, and ratios as medians of the per-pass ratios)", header, rows)
+
+    def hooked_cpu(self):
+        titled = {sc: title for sc, title, _, _ in SCENARIOS}
+        rows = [[titled[sc]] + ["%s, %s" % (self.cpu_cell(k, sc), self.switches_cell(k, sc)) for k in self.hooked]
+                for sc in HOOKED_SCENARIOS]
+        return table("With hooks: server CPU per request, core use, context switches per request",
+                     self.header("scenario", self.hooked), rows)
 
 
 def render_hostops(hostops):
