@@ -79,10 +79,6 @@ Ref import_from(const char* module_name, const char* name) {
   return value;
 }
 
-void bind(PyObject* module, const char* name, const Ref& value) {
-  host::check(PyObject_SetAttrString(module, name, value.get()));
-}
-
 }  // namespace
 
 Ref create_module(PyModuleDef* def, const char* client_class, const host::ClassDef& master_class) {
@@ -90,12 +86,12 @@ Ref create_module(PyModuleDef* def, const char* client_class, const host::ClassD
   PyObject* m = module.get();
   host::watch_interpreter_exit();
   Ref struct_module = host::import("struct");
-  bind(m, "struct", struct_module);
-  bind(m, client_class, import_from("pymodbus.client", client_class));
+  host::bind(m, "struct", struct_module);
+  host::bind(m, client_class, import_from("pymodbus.client", client_class));
   init_names(m, struct_module.get());
   Ref module_name = host::text(def->m_name);
   Ref bases = Ref::steal(PyTuple_New(0));
-  bind(m, master_class.name, host::make_class(master_class, bases.get(), module_name.get(), PyModule_GetDict(m)));
+  host::bind(m, master_class.name, host::make_class(master_class, bases.get(), module_name.get(), PyModule_GetDict(m)));
   return module;
 }
 
