@@ -63,7 +63,7 @@ void init_names(PyObject* module, PyObject* struct_module) {
   N.values = I("values");
   N.two = keep(host::integer(2));
   N.no_args = keep(Ref::steal(PyTuple_New(0)));
-  client_codecs::init_bridge(struct_module);
+  register_codecs::init_bridge(struct_module);
 }
 
 // `from <module_name> import <name>`: a missing name is the host's ImportError, as there.
