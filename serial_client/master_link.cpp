@@ -8,7 +8,7 @@
 using host::Args;
 using host::Ref;
 
-namespace client_link {
+namespace master_link {
 
 Names N;
 
@@ -179,4 +179,4 @@ Ref read_raw(PyObject* self, PyObject* addr, PyObject* count, PyObject* slave) {
   return host::none();
 }
 
-}  // namespace client_link
+}  // namespace master_link

@@ -6,7 +6,7 @@
 
 using host::Ref;
 
-namespace client_link {
+namespace master_link {
 namespace {
 
 // self._read_raw(addr, count[, slave=slave]), looked up by name so a subclass's version is used.
@@ -117,4 +117,4 @@ Ref write_str(PyObject* self, PyObject* addr, PyObject* value, PyObject* encodin
   });
 }
 
-}  // namespace client_link
+}  // namespace master_link
