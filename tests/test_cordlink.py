@@ -11,6 +11,7 @@ from pymodbus.client import ModbusSerialClient
 
 import Cordlink
 from Cordlink import CLASS_Cordlink
+from conftest import REGISTER_VALUES, packed_word, same_error
 from master_helpers import ATTRIBUTES, EMPTY_RESULTS, raiser, record_hooks, recording
 from rtu_slave import RtuSlave
 
@@ -354,6 +355,33 @@ def test_an_unknown_codec_fails_a_text_read_only_when_registers_came(link):
     with pytest.raises(LookupError):
         link.CUF_Read_HR_str(0, 1, "no-such-codec")
     assert link.CUF_Read_HR_str(99, 2, "no-such-codec") == ""
+
+
+class GivenRegisters(CLASS_Cordlink):
+    """A master whose raw read hands back registers set by the test, as a subclass may."""
+
+    registers = []
+
+    def _read_raw(self, addr, count, slave=1):
+        return list(self.registers)
+
+
+@pytest.mark.parametrize("value", REGISTER_VALUES, ids=repr)
+def test_register_values_are_taken_as_struct_packs_them(value):
+    """The 32-bit and text reads see a register as struct.pack('>H') does (the float read takes the
+    pair as the unsigned read does)."""
+    link = GivenRegisters()
+    link.registers = [value, 0x4300]
+    word = packed_word(value)
+    if isinstance(word, bytes):
+        assert link.CUF_Read_HR_long(0, 1) == [struct.unpack(">I", word + b"C\x00")[0]]
+        assert link.CUF_Read_HR_str(0, 2, "latin-1") == (word + b"C\x00").decode("latin-1").strip("\x00")
+        return
+    for read in (lambda: link.CUF_Read_HR_long(0, 1), lambda: link.CUF_Read_HR_double(0, 1),
+                 lambda: link.CUF_Read_HR_str(0, 2, "latin-1")):
+        with pytest.raises(type(word)) as e:
+            read()
+        assert same_error(e.value, word)
 
 
 # --- typed writes --------------------------------------------------------------------------
