@@ -105,6 +105,12 @@ long long as_long_long(PyObject* o) {
   return v;
 }
 
+bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+
+void bind(PyObject* module, const char* name, const Ref& value) {
+  check(PyObject_SetAttrString(module, name, value.get()));
+}
+
 Ref none() { return Ref::borrow(Py_None); }
 
 Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -204,8 +205,36 @@ bool truthy(PyObject* o);
 std::string str_of(PyObject* o);     // str(o) as UTF-8
 Ref concat(const char* prefix, PyObject* o);   // prefix + str(o), as a Python text
 long long as_long_long(PyObject* o);  // exact, OverflowError beyond 64 bits
+bool equals(PyObject* a, PyObject* b);  // a == b, as the host compares
+void bind(PyObject* module, const char* name, const Ref& value);  // module.<name> = value
 Ref none();
 Ref boolean(bool b);
+
+// Python ints as C integers. PyLong_AsLongLongAndOverflow reads an int (a subclass too) from its
+// own digits and runs none of its code, so a failure there is a real error and is raised.
+enum class IntKind { exact, or_subclass };
+
+// True, with the value in `out`, when `o` is an int of `kind` within [lo, hi]; false, with `out`
+// untouched, for anything else. Inlined: the server runs it once per register of a read.
+[[gnu::always_inline]] inline bool int_within(PyObject* o, long long& out, long long lo = LLONG_MIN,
+                                              long long hi = LLONG_MAX, IntKind kind = IntKind::exact) {
+  if (kind == IntKind::exact ? !PyLong_CheckExact(o) : !PyLong_Check(o)) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw_error();
+  if (overflow || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+// The value of the int `o`, held at LLONG_MIN or LLONG_MAX when it lies beyond them.
+inline long long clamped_int(PyObject* o) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw_error();
+  if (overflow) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  return v;
+}
 
 // Calls with positional arguments only.
 template <class... A>

@@ -2,28 +2,35 @@
 
 #include <memory>
 #include <string>
-#include <vector>
-
-#include "serial_client/client_codecs.hpp"
 
 using host::Ref;
 
-namespace client_codecs {
+namespace register_codecs {
 namespace {
 
-// Set once at import; the module keeps them for the process's life.
+// Names used by both sides; made on first use, under the interpreter lock, and kept for the
+// process's life.
+struct BridgeNames {
+  PyObject *format_u16, *encode, *decode, *ignore;
+};
+
+const BridgeNames& B() {
+  static const BridgeNames names = [] {
+    auto I = [](const char* s) { return host::intern(s).release(); };
+    return BridgeNames{I(">H"), I("encode"), I("decode"), I("ignore")};
+  }();
+  return names;
+}
+
+// The masters' struct.pack and formats, set once at import.
 PyObject* g_pack = nullptr;
-PyObject* g_format_u16 = nullptr;
 PyObject* g_format_u32 = nullptr;
 PyObject* g_format_f32 = nullptr;
-PyObject* g_encode = nullptr;
-PyObject* g_decode = nullptr;
-PyObject* g_ignore = nullptr;
 
-// struct.pack(format, value), which raises the host's own error for a value the format cannot
-// carry, as the bytes it produced.
-std::string packed(PyObject* format, PyObject* value) {
-  Ref b = host::call(g_pack, format, value);
+Ref master_pack(PyObject* format, PyObject* value) { return host::call(g_pack, format, value); }
+
+// The bytes of a packed value.
+std::string bytes_of(const Ref& b) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   host::check(PyBytes_AsStringAndSize(b.get(), &data, &size));
@@ -38,28 +45,14 @@ Ref pair_tuple(std::uint32_t pattern) {
 }
 
 Ref encode_pattern(PyObject* format, PyObject* value) {
-  const std::string bytes = packed(format, value);
+  const std::string bytes = bytes_of(master_pack(format, value));
   if (bytes.size() != 4) host::raise(PyExc_SystemError, "struct.pack gave an unexpected size");
   return pair_tuple(pattern_from_big_endian(reinterpret_cast<const unsigned char*>(bytes.data())));
 }
 
-// One register as a 16-bit word; anything but an int 0..65535 gets the host's verdict through
-// struct.pack(">H"), as the host would when packing it.
-std::uint16_t register_word(PyObject* r) {
-  if (PyLong_Check(r)) {
-    int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(r, &overflow);
-    if (v == -1 && PyErr_Occurred()) host::throw_error();
-    if (!overflow && v >= 0 && v <= 0xFFFF) return static_cast<std::uint16_t>(v);
-  }
-  const std::string bytes = packed(g_format_u16, r);
-  if (bytes.size() != 2) host::raise(PyExc_SystemError, "struct.pack gave an unexpected size");
-  return static_cast<std::uint16_t>((static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]));
-}
-
-std::uint32_t pair_pattern(PyObject* high, PyObject* low) {
-  const std::uint16_t h = register_word(high);
-  return join_pattern(h, register_word(low));
+Ref master_pair(PyObject* high, PyObject* low, Form32 form) {
+  const std::uint16_t h = register_word(high, master_pack);
+  return pair_value(h, register_word(low, master_pack), form);
 }
 
 struct PyMemFree {
@@ -70,34 +63,62 @@ struct PyMemFree {
 
 }  // namespace
 
+std::uint16_t register_word(PyObject* value, Pack pack) {
+  long long v = 0;
+  if (host::int_within(value, v, 0, 0xFFFF, host::IntKind::or_subclass)) return static_cast<std::uint16_t>(v);
+  const std::string bytes = bytes_of(pack(B().format_u16, value));
+  if (bytes.size() != 2) host::raise(PyExc_SystemError, "struct.pack('>H') did not give two bytes");
+  return word_from_big_endian(reinterpret_cast<const unsigned char*>(bytes.data()));
+}
+
+std::vector<std::uint16_t> text_registers(PyObject* text, PyObject* encoding) {
+  return registers_from_bytes(bytes_of(host::call_method(text, B().encode, encoding)));
+}
+
+Ref registers_text(const std::vector<std::uint16_t>& registers, PyObject* encoding, NulTrim ends) {
+  const std::string bytes = bytes_from_registers(registers);
+  Ref raw = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  Ref text = host::call_method(raw.get(), B().decode, encoding, B().ignore);
+
+  const Py_ssize_t length = PyUnicode_GetLength(text.get());
+  if (length < 0) host::throw_error();
+  std::unique_ptr<Py_UCS4, PyMemFree> chars(PyUnicode_AsUCS4Copy(text.get()));
+  if (!chars) host::throw_error();
+  const auto range = nul_trimmed(chars.get(), static_cast<std::size_t>(length), ends);
+  return Ref::steal(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(range.first),
+                                        static_cast<Py_ssize_t>(range.second)));
+}
+
+Ref pair_value(std::uint16_t high, std::uint16_t low, Form32 form) {
+  const std::uint32_t pattern = join_pattern(high, low);
+  switch (form) {
+    case Form32::unsigned_int:
+      return Ref::steal(PyLong_FromUnsignedLong(pattern));
+    case Form32::signed_int:
+      return host::integer(signed_from_pattern(pattern));
+    case Form32::binary32:
+      break;
+  }
+  return Ref::steal(PyFloat_FromDouble(float_from_pattern(pattern)));
+}
+
 void init_bridge(PyObject* struct_module) {
   g_pack = host::getattr(struct_module, "pack").release();
-  g_format_u16 = host::intern(">H").release();
   g_format_u32 = host::intern(">I").release();
   g_format_f32 = host::intern(">f").release();
-  g_encode = host::intern("encode").release();
-  g_decode = host::intern("decode").release();
-  g_ignore = host::intern("ignore").release();
+  B();
 }
 
 Ref encode_u32(PyObject* value) { return encode_pattern(g_format_u32, value); }
 
 Ref encode_f32(PyObject* value) { return encode_pattern(g_format_f32, value); }
 
-Ref decode_u32(PyObject* high, PyObject* low) {
-  return Ref::steal(PyLong_FromUnsignedLong(pair_pattern(high, low)));
-}
+Ref decode_u32(PyObject* high, PyObject* low) { return master_pair(high, low, Form32::unsigned_int); }
 
-Ref decode_f32(PyObject* high, PyObject* low) {
-  return Ref::steal(PyFloat_FromDouble(float_from_pattern(pair_pattern(high, low))));
-}
+Ref decode_f32(PyObject* high, PyObject* low) { return master_pair(high, low, Form32::binary32); }
 
 Ref encode_text(PyObject* text, PyObject* encoding) {
-  Ref encoded = host::call_method(text, g_encode, encoding);
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  host::check(PyBytes_AsStringAndSize(encoded.get(), &data, &size));
-  const std::vector<std::uint16_t> registers = registers_from_bytes(std::string(data, static_cast<std::size_t>(size)));
+  const std::vector<std::uint16_t> registers = text_registers(text, encoding);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(registers.size())));
   for (std::size_t i = 0; i < registers.size(); ++i) {
     PyObject* word = host::check(PyLong_FromLong(registers[i]));
@@ -109,20 +130,9 @@ Ref encode_text(PyObject* text, PyObject* encoding) {
 Ref decode_text(PyObject* registers, PyObject* encoding) {
   std::vector<std::uint16_t> words;
   Ref iter = Ref::steal(PyObject_GetIter(registers));
-  while (Ref item = Ref::steal_or_null(PyIter_Next(iter.get()))) words.push_back(register_word(item.get()));
+  while (Ref item = Ref::steal_or_null(PyIter_Next(iter.get()))) words.push_back(register_word(item.get(), master_pack));
   if (PyErr_Occurred()) host::throw_error();
-
-  const std::string bytes = bytes_from_registers(words);
-  Ref raw = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-  Ref text = host::call_method(raw.get(), g_decode, encoding, g_ignore);
-
-  const Py_ssize_t length = PyUnicode_GetLength(text.get());
-  if (length < 0) host::throw_error();
-  std::unique_ptr<Py_UCS4, PyMemFree> chars(PyUnicode_AsUCS4Copy(text.get()));
-  if (!chars) host::throw_error();
-  const auto range = nul_trimmed(chars.get(), static_cast<std::size_t>(length));
-  return Ref::steal(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(range.first),
-                                        static_cast<Py_ssize_t>(range.second)));
+  return registers_text(words, encoding, NulTrim::both_ends);
 }
 
-}  // namespace client_codecs
+}  // namespace register_codecs

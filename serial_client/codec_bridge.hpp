@@ -1,11 +1,36 @@
-// The masters' register codecs at the edge of the interpreter: values come from and go to the
-// host as its own ints, floats, texts and lists, errors are the host's own (struct.error,
-// OverflowError, the codec registry's errors), and the byte work is client_codecs.
+// The register codecs at the edge of the interpreter: values come from and go to the host as its
+// own ints, floats, texts and lists, errors are the host's own (struct.error, OverflowError, the
+// codec registry's errors), and the byte work is register_codecs. The first part serves the
+// server's typed views and the masters alike; the second holds the masters' own forms.
 #pragma once
 
-#include "host/host.hpp"
+#include <cstdint>
+#include <vector>
 
-namespace client_codecs {
+#include "host/host.hpp"
+#include "serial_client/register_codecs.hpp"
+
+namespace register_codecs {
+
+// struct.pack(format, value) as a side reaches it: the masters bind struct.pack at import, the
+// server asks its struct module for `pack` at each call.
+using Pack = host::Ref (*)(PyObject* format, PyObject* value);
+
+// A register value as a 16-bit word. An int 0..65535 is taken as it is; anything else gets the
+// host's verdict through pack(">H", value): an int-like object is packed, an out-of-range or
+// non-integer value raises struct.error.
+std::uint16_t register_word(PyObject* value, Pack pack);
+
+// text.encode(encoding) (strict, the host's errors), two bytes a register.
+std::vector<std::uint16_t> text_registers(PyObject* text, PyObject* encoding);
+// The registers' bytes decoded with `encoding`, undecodable bytes dropped, NULs trimmed at `ends`.
+host::Ref registers_text(const std::vector<std::uint16_t>& registers, PyObject* encoding, NulTrim ends);
+
+enum class Form32 { unsigned_int, signed_int, binary32 };
+// A register pair, high word first, as a host int or float of the given form.
+host::Ref pair_value(std::uint16_t high, std::uint16_t low, Form32 form);
+
+// --- the masters' forms ---------------------------------------------------------------------
 
 // Takes the host's struct module, whose packing decides which values a register pair can carry.
 void init_bridge(PyObject* struct_module);
@@ -23,4 +48,4 @@ host::Ref encode_text(PyObject* text, PyObject* encoding);
 // The registers' bytes decoded with `encoding`, undecodable bytes dropped, NULs trimmed at both ends.
 host::Ref decode_text(PyObject* registers, PyObject* encoding);
 
-}  // namespace client_codecs
+}  // namespace register_codecs

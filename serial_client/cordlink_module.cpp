@@ -12,7 +12,7 @@ using host::Ref;
 namespace cordlink {
 namespace {
 
-namespace link = client_link;
+namespace link = master_link;
 
 PyObject* g_kw[6];  // the constructor's keywords, in the order they are passed
 PyObject* g_timeout = nullptr;  // the fixed time-out of a serial exchange: the integer 1 (second)

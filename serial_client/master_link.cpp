@@ -8,7 +8,7 @@
 using host::Args;
 using host::Ref;
 
-namespace client_link {
+namespace master_link {
 
 Names N;
 
@@ -63,7 +63,7 @@ void init_names(PyObject* module, PyObject* struct_module) {
   N.values = I("values");
   N.two = keep(host::integer(2));
   N.no_args = keep(Ref::steal(PyTuple_New(0)));
-  client_codecs::init_bridge(struct_module);
+  register_codecs::init_bridge(struct_module);
 }
 
 // `from <module_name> import <name>`: a missing name is the host's ImportError, as there.
@@ -79,10 +79,6 @@ Ref import_from(const char* module_name, const char* name) {
   return value;
 }
 
-void bind(PyObject* module, const char* name, const Ref& value) {
-  host::check(PyObject_SetAttrString(module, name, value.get()));
-}
-
 }  // namespace
 
 Ref create_module(PyModuleDef* def, const char* client_class, const host::ClassDef& master_class) {
@@ -90,12 +86,12 @@ Ref create_module(PyModuleDef* def, const char* client_class, const host::ClassD
   PyObject* m = module.get();
   host::watch_interpreter_exit();
   Ref struct_module = host::import("struct");
-  bind(m, "struct", struct_module);
-  bind(m, client_class, import_from("pymodbus.client", client_class));
+  host::bind(m, "struct", struct_module);
+  host::bind(m, client_class, import_from("pymodbus.client", client_class));
   init_names(m, struct_module.get());
   Ref module_name = host::text(def->m_name);
   Ref bases = Ref::steal(PyTuple_New(0));
-  bind(m, master_class.name, host::make_class(master_class, bases.get(), module_name.get(), PyModule_GetDict(m)));
+  host::bind(m, master_class.name, host::make_class(master_class, bases.get(), module_name.get(), PyModule_GetDict(m)));
   return module;
 }
 
@@ -183,4 +179,4 @@ Ref read_raw(PyObject* self, PyObject* addr, PyObject* count, PyObject* slave) {
   return host::none();
 }
 
-}  // namespace client_link
+}  // namespace master_link

@@ -7,7 +7,7 @@
 
 #include "host/native_function.hpp"
 
-namespace client_link {
+namespace master_link {
 
 // The module's import: binds `struct`, then `client_class` from pymodbus.client (a missing
 // package or name fails with the host's ImportError), then the master class.
@@ -51,4 +51,4 @@ extern Names N;
 host::Ref call_client(PyObject* client, PyObject* method, PyObject* addr, PyObject* value_key, PyObject* value,
                       PyObject* slave);
 
-}  // namespace client_link
+}  // namespace master_link

@@ -6,7 +6,7 @@
 
 using host::Ref;
 
-namespace client_link {
+namespace master_link {
 namespace {
 
 // self._read_raw(addr, count[, slave=slave]), looked up by name so a subclass's version is used.
@@ -75,17 +75,17 @@ Ref read_int(PyObject* self, PyObject* addr, PyObject* length, PyObject* slave) 
 }
 
 Ref read_long(PyObject* self, PyObject* addr, PyObject* length, PyObject* slave) {
-  return read_pairs(self, addr, length, slave, client_codecs::decode_u32);
+  return read_pairs(self, addr, length, slave, register_codecs::decode_u32);
 }
 
 Ref read_double(PyObject* self, PyObject* addr, PyObject* length, PyObject* slave) {
-  return read_pairs(self, addr, length, slave, client_codecs::decode_f32);
+  return read_pairs(self, addr, length, slave, register_codecs::decode_f32);
 }
 
 Ref read_str(PyObject* self, PyObject* addr, PyObject* length, PyObject* encoding, PyObject* slave) {
   Ref res = read_raw_of(self, addr, length, slave);
   if (!host::truthy(res.get())) return host::text("");
-  return client_codecs::decode_text(res.get(), encoding);
+  return register_codecs::decode_text(res.get(), encoding);
 }
 
 Ref write_int(PyObject* self, PyObject* addr, PyObject* value, PyObject* slave) {
@@ -95,19 +95,19 @@ Ref write_int(PyObject* self, PyObject* addr, PyObject* value, PyObject* slave) 
 }
 
 Ref write_long(PyObject* self, PyObject* addr, PyObject* value, PyObject* slave) {
-  Ref words = client_codecs::encode_u32(value);
+  Ref words = register_codecs::encode_u32(value);
   Ref res = write_words(self, addr, words.get(), slave);
   return finish_write(self, res.get(), [&] { return Ref::borrow(value); });
 }
 
 Ref write_double(PyObject* self, PyObject* addr, PyObject* value, PyObject* slave) {
-  Ref words = client_codecs::encode_f32(value);
+  Ref words = register_codecs::encode_f32(value);
   Ref res = write_words(self, addr, words.get(), slave);
   return finish_write(self, res.get(), [&] { return Ref::borrow(value); });
 }
 
 Ref write_str(PyObject* self, PyObject* addr, PyObject* value, PyObject* encoding, PyObject* slave) {
-  Ref words = client_codecs::encode_text(value, encoding);
+  Ref words = register_codecs::encode_text(value, encoding);
   Ref res = write_words(self, addr, words.get(), slave);
   return finish_write(self, res.get(), [&] {
     // "<value> (<encoding>)"
@@ -117,4 +117,4 @@ Ref write_str(PyObject* self, PyObject* addr, PyObject* value, PyObject* encodin
   });
 }
 
-}  // namespace client_link
+}  // namespace master_link

@@ -32,8 +32,6 @@ const SecuredNames& S() {
   return names;
 }
 
-bool equals(PyObject* a, PyObject* b) { return host::check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-
 Ref join(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
 
 // prefix + str(middle) + suffix
@@ -70,9 +68,9 @@ Ref secured_setattr(const Args& a) {
   PyObject* self = a.self();
   PyObject* name = a[1];
   PyObject* value = a[2];
-  if (equals(name, N.CUE_OnConnect)) {
+  if (host::equals(name, N.CUE_OnConnect)) {
     Ref check = host::getattr(self, N._internal_security_check);
-    if (!equals(value, check.get())) {
+    if (!host::equals(value, check.get())) {
       host::setattr(self, N._user_on_connect, value);
       base_setattr(self, N.CUE_OnConnect, check.get());
       return host::none();

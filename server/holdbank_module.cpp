@@ -97,10 +97,6 @@ host::ClassDef class_def(const char* name, const host::MethodDef (&methods)[K]) 
   return host::ClassDef{name, methods, K, nullptr};
 }
 
-void bind(PyObject* module, const char* name, const Ref& value) {
-  host::check(PyObject_SetAttrString(module, name, value.get()));
-}
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "Holdbank",
@@ -119,9 +115,9 @@ Ref init_module() {
 
   // 1. the standard-library names, in order
   for (const char* name : {"sys", "socket", "struct", "threading", "logging", "socketserver", "json", "os"})
-    bind(m, name, host::import(name));
+    host::bind(m, name, host::import(name));
   Ref typing = host::import("typing");
-  for (const char* name : {"List", "Dict", "Tuple", "Any"}) bind(m, name, host::getattr(typing.get(), name));
+  for (const char* name : {"List", "Dict", "Tuple", "Any"}) host::bind(m, name, host::getattr(typing.get(), name));
   N.socket_module = keep(host::getattr(m, "socket"));
   N.threading_module = keep(host::getattr(m, "threading"));
   N.json_module = keep(host::getattr(m, "json"));
@@ -141,7 +137,7 @@ Ref init_module() {
 
   // 3. the module logger
   Ref logger = host::call(host::getattr(logging.get(), "getLogger").get(), host::text("Holdbank").get());
-  bind(m, "logger", logger);
+  host::bind(m, "logger", logger);
   N.logger = keep(logger);
 
   intern_names();
@@ -151,7 +147,7 @@ Ref init_module() {
   {
     Ref base = host::getattr(socketserver.get(), "BaseRequestHandler");
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    bind(m, "CLASS_SocklinkWorker", host::make_class(class_def("CLASS_SocklinkWorker", kWorkerMethods),
+    host::bind(m, "CLASS_SocklinkWorker", host::make_class(class_def("CLASS_SocklinkWorker", kWorkerMethods),
                                                      bases.get(), N.module_name, ns));
   }
   {
@@ -162,12 +158,12 @@ Ref init_module() {
     host::check(PyDict_SetItemString(attrs.get(), "allow_reuse_address", Py_True));
     host::check(PyDict_SetItemString(attrs.get(), "daemon_threads", Py_True));
     host::ClassDef def{"ThreadedSocklinkServer", nullptr, 0, nullptr};
-    bind(m, "ThreadedSocklinkServer", host::make_class(def, bases.get(), N.module_name, ns, attrs.get()));
+    host::bind(m, "ThreadedSocklinkServer", host::make_class(def, bases.get(), N.module_name, ns, attrs.get()));
   }
   {
     Ref bases = Ref::steal(PyTuple_New(0));
     Ref cls = host::make_class(class_def("CLASS_Holdbank", kHoldbankMethods), bases.get(), N.module_name, ns);
-    bind(m, "CLASS_Holdbank", cls);
+    host::bind(m, "CLASS_Holdbank", cls);
     N.holdbank_class = keep(cls);
     N.fn_is_writable = keep(host::getattr(cls.get(), N._is_writable));
     N.fn_on_read = keep(host::getattr(cls.get(), N._on_read));
@@ -178,7 +174,7 @@ Ref init_module() {
     Ref base = host::getattr(m, "CLASS_Holdbank");
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     Ref cls = host::make_class(class_def("CLASS_Holdbank_Secured", kSecuredMethods), bases.get(), N.module_name, ns);
-    bind(m, "CLASS_Holdbank_Secured", cls);
+    host::bind(m, "CLASS_Holdbank_Secured", cls);
     N.secured_class = keep(cls);
   }
   return module;

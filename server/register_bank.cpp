@@ -169,11 +169,7 @@ bool int_bounds(PyObject* range, long long& s, long long& e) {
   if (!PyTuple_CheckExact(range) || PyTuple_Size(range) != 2) return false;
   PyObject* a = PyTuple_GetItem(range, 0);
   PyObject* b = PyTuple_GetItem(range, 1);
-  if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return false;
-  int oa = 0, ob = 0;
-  s = PyLong_AsLongLongAndOverflow(a, &oa);
-  e = PyLong_AsLongLongAndOverflow(b, &ob);
-  return !oa && !ob && !PyErr_Occurred();
+  return host::int_within(a, s) && host::int_within(b, e);
 }
 
 Ref on_read(const Args& a) {
@@ -218,18 +214,7 @@ bool plain_uncontended(PyObject* self, Ref& hr, long long& size) {
   }
   hr = host::getattr(self, N.hr);
   Ref s = host::getattr(self, N.size);
-  if (!PyList_CheckExact(hr.get()) || !PyLong_CheckExact(s.get())) return false;
-  int overflow = 0;
-  size = PyLong_AsLongLongAndOverflow(s.get(), &overflow);
-  return !overflow;
-}
-
-// An exact int that fits in 64 bits.
-bool small_int(PyObject* o, long long& v) {
-  if (!PyLong_CheckExact(o)) return false;
-  int overflow = 0;
-  v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  return !overflow;
+  return PyList_CheckExact(hr.get()) && host::int_within(s.get(), size);
 }
 
 Ref reg_read(const Args& a) {
@@ -237,7 +222,7 @@ Ref reg_read(const Args& a) {
   PyObject* addr = a[1];
   Ref hr;
   long long index, size;
-  if (small_int(addr, index) && plain_uncontended(self, hr, size) && size <= PyList_Size(hr.get())) {
+  if (host::int_within(addr, index) && plain_uncontended(self, hr, size) && size <= PyList_Size(hr.get())) {
     if (index < 0 || index >= size) host::raise(PyExc_IndexError, "Register Address Out of Range");
     return Ref::borrow(PyList_GetItem(hr.get(), static_cast<Py_ssize_t>(index)));
   }
@@ -253,7 +238,7 @@ Ref reg_write(const Args& a) {
   PyObject *addr = a[1], *value = a[2];
   Ref hr;
   long long index, word, size;
-  if (small_int(addr, index) && small_int(value, word) && plain_uncontended(self, hr, size) &&
+  if (host::int_within(addr, index) && host::int_within(value, word) && plain_uncontended(self, hr, size) &&
       size <= PyList_Size(hr.get())) {
     if (index < 0 || index >= size) return host::boolean(false);
     Ref masked = host::integer(word & 0xFFFF);

@@ -59,11 +59,8 @@ class OwnDescriptor {
 // it runs once per register of a read.
 [[gnu::always_inline]] inline bool to_word(PyObject* v, std::uint16_t& out) {
   out = 0;
-  if (!PyLong_Check(v)) return false;
-  int overflow = 0;
-  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (x == -1 && PyErr_Occurred()) host::throw_error();
-  if (overflow || x < 0 || x > 0xFFFF) return false;
+  long long x = 0;
+  if (!host::int_within(v, x, 0, 0xFFFF, host::IntKind::or_subclass)) return false;
   out = static_cast<std::uint16_t>(x);
   return true;
 }
@@ -178,12 +175,7 @@ class ServerBank {
     hr_ = host::getattr(server_, N.hr);
     size_ = host::getattr(server_, N.size);
     size_is_int_ = PyLong_Check(size_.get());
-    if (size_is_int_) {
-      int overflow = 0;
-      int_size_ = PyLong_AsLongLongAndOverflow(size_.get(), &overflow);
-      if (int_size_ == -1 && PyErr_Occurred()) host::throw_error();
-      if (overflow) int_size_ = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-    }
+    if (size_is_int_) int_size_ = host::clamped_int(size_.get());
     plain_list_ = PyList_CheckExact(hr_.get()) && size_is_int_;
     quiet_read_ = quiet(N._on_read, N.fn_on_read, N.CUE_OnRead);
     quiet_write_ = quiet(N._on_write, N.fn_on_write, N.CUE_OnWrite);
@@ -477,9 +469,7 @@ void fill_view(LoopView* v, PyObject* server) {
   v->hr = host::getattr(server, N.hr);
   Ref size = host::getattr(server, N.size);
   v->lock = host::getattr(server, N.lock);
-  int overflow = 0;
-  if (PyLong_CheckExact(size.get())) v->size = PyLong_AsLongLongAndOverflow(size.get(), &overflow);
-  v->plain = PyList_CheckExact(v->hr.get()) && PyLong_CheckExact(size.get()) && !overflow && !PyErr_Occurred() &&
+  v->plain = host::int_within(size.get(), v->size) && PyList_CheckExact(v->hr.get()) &&
              reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == N.plain_lock_type;
   PyErr_Clear();
   if (!v->plain) return;

@@ -4,23 +4,22 @@
 // Every register goes through the object's own CUF_REG_Read / CUF_REG_Write, called by name one
 // at a time, so their bounds checks and locking apply and a subclass that overrides them is
 // honoured; nothing here touches `hr` or `lock`.
-#include <climits>
 #include <cstdint>
-#include <cstring>
-#include <string>
 #include <vector>
 
+#include "serial_client/codec_bridge.hpp"
 #include "server/holdbank.hpp"
 
 using host::Args;
 using host::Ref;
+using register_codecs::Form32;
 
 namespace holdbank {
 namespace {
 
 // Names used only here; made on first use, under the interpreter lock, and kept for the process.
 struct ViewNames {
-  PyObject *encode, *decode, *ignore, *pack, *word_format, *one, *two;
+  PyObject *pack, *one, *two;
   PyObject *UINT16, *INT16, *UINT32, *INT32, *FLOAT, *STRING;
   PyObject* struct_module;
 };
@@ -29,11 +28,7 @@ const ViewNames& V() {
   static const ViewNames names = [] {
     auto I = [](const char* s) { return host::intern(s).release(); };
     ViewNames v;
-    v.encode = I("encode");
-    v.decode = I("decode");
-    v.ignore = I("ignore");
     v.pack = I("pack");
-    v.word_format = I(">H");
     v.one = host::integer(1).release();
     v.two = host::integer(2).release();
     v.UINT16 = I("UINT16");
@@ -48,27 +43,16 @@ const ViewNames& V() {
   return names;
 }
 
-bool equals(PyObject* a, PyObject* b) { return host::check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+using host::equals;
 
-// A register value as the two bytes struct.pack('>H', value) gives. A plain int in range is
-// packed here; anything else goes to the host's struct, so it gets exactly the host's answer
-// (an int-like object is packed, an out-of-range or non-integer value raises struct.error).
-std::uint16_t word_of(PyObject* value) {
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) host::throw_error();
-    if (!overflow && v >= 0 && v <= 0xFFFF) return static_cast<std::uint16_t>(v);
-  }
+// struct.pack looked up on the module's struct at each call, so a replaced `pack` is honoured.
+Ref struct_pack(PyObject* format, PyObject* value) {
   const ViewNames& v = V();
-  Ref packed = host::call_method(v.struct_module, v.pack, v.word_format, value);
-  char* data = nullptr;
-  Py_ssize_t len = 0;
-  host::check(PyBytes_AsStringAndSize(packed.get(), &data, &len));
-  if (len != 2) host::raise(PyExc_SystemError, "struct.pack('>H') did not give two bytes");
-  const auto* b = reinterpret_cast<const unsigned char*>(data);
-  return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+  return host::call_method(v.struct_module, v.pack, format, value);
 }
+
+// A register value as the two bytes struct.pack('>H', value) gives.
+std::uint16_t word_of(PyObject* value) { return register_codecs::register_word(value, struct_pack); }
 
 Ref read_register(PyObject* self, PyObject* addr) { return host::call_method(self, N.CUF_REG_Read, addr); }
 
@@ -85,32 +69,22 @@ Ref reg_write_str(const Args& a) {
   PyObject* addr = a[1];
   // The text's own encode: the host's codec registry, strict, and the host's errors for a text
   // or an encoding name of the wrong kind. Nothing is written if this fails.
-  Ref encoded = host::call_method(a[2], V().encode, a[3]);
-  char* data = nullptr;
-  Py_ssize_t len = 0;
-  host::check(PyBytes_AsStringAndSize(encoded.get(), &data, &len));
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-  const Py_ssize_t count = (len + 1) / 2;  // an odd last byte gets a zero byte as partner
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const unsigned hi = bytes[2 * i];
-    const unsigned lo = 2 * i + 1 < len ? bytes[2 * i + 1] : 0;
-    Ref offset = Ref::steal(PyLong_FromSsize_t(i));
+  const std::vector<std::uint16_t> words = register_codecs::text_registers(a[2], a[3]);
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    Ref offset = Ref::steal(PyLong_FromSize_t(i));
     Ref at = plus(addr, offset.get());
-    Ref value = host::integer(static_cast<long long>(hi << 8 | lo));
+    Ref value = host::integer(words[i]);
     // A register outside the bank is skipped; the count below still includes it.
     host::call_method(self, N.CUF_REG_Write, at.get(), value.get());
   }
-  return Ref::steal(PyLong_FromSsize_t(count));
+  return Ref::steal(PyLong_FromSize_t(words.size()));
 }
 
 // The text held by `length` registers from `addr` on, as CUF_REG_ReadSTR returns it.
 Ref read_text(PyObject* self, PyObject* addr, PyObject* length, PyObject* encoding) {
   // `length` counts as range() counts it: an integer (or int-like) object, nothing else.
   Ref n = Ref::steal(PyNumber_Index(length));
-  int overflow = 0;
-  long long count = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-  if (count == -1 && PyErr_Occurred()) host::throw_error();
-  if (overflow) count = overflow > 0 ? LLONG_MAX : 0;
+  const long long count = host::clamped_int(n.get());  // below zero reads nothing, as range() does
 
   // Every register is read before any is packed: an address outside the bank is reported as
   // such even when an earlier register holds something that cannot be packed.
@@ -120,42 +94,22 @@ Ref read_text(PyObject* self, PyObject* addr, PyObject* length, PyObject* encodi
     Ref at = plus(addr, offset.get());
     values.push_back(read_register(self, at.get()));
   }
-  std::string bytes;
-  bytes.reserve(values.size() * 2);
-  for (const Ref& v : values) {
-    const std::uint16_t w = word_of(v.get());
-    bytes.push_back(static_cast<char>(w >> 8));
-    bytes.push_back(static_cast<char>(w & 0xFF));
-  }
-  Ref raw = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-  Ref text = host::call_method(raw.get(), V().decode, encoding, V().ignore);
-
+  std::vector<std::uint16_t> words;
+  words.reserve(values.size());
+  for (const Ref& v : values) words.push_back(word_of(v.get()));
   // Only the trailing NULs go (the padding of an odd byte count, unused registers).
-  Py_ssize_t end = PyUnicode_GetLength(text.get());
-  if (end < 0) host::throw_error();
-  Py_ssize_t keep = end;
-  while (keep > 0) {
-    const Py_UCS4 c = PyUnicode_ReadChar(text.get(), keep - 1);
-    if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) host::throw_error();
-    if (c != 0) break;
-    --keep;
-  }
-  if (keep == end) return text;
-  return Ref::steal(PyUnicode_Substring(text.get(), 0, keep));
+  return register_codecs::registers_text(words, encoding, register_codecs::NulTrim::end_only);
 }
 
 Ref reg_read_str(const Args& a) { return read_text(a.self(), a[1], a[2], a[3]); }
 
 // One pair of registers, high word at the lower address, read as the 32-bit kind `dtype`.
 Ref decode32(PyObject* dtype, std::uint16_t high, std::uint16_t low) {
-  const std::uint32_t bits = static_cast<std::uint32_t>(high) << 16 | low;
   const ViewNames& v = V();
-  if (equals(v.UINT32, dtype)) return Ref::steal(PyLong_FromUnsignedLong(bits));
-  if (equals(v.INT32, dtype)) return host::integer(static_cast<std::int32_t>(bits));
-  float f;
-  static_assert(sizeof f == sizeof bits, "binary32 float");
-  std::memcpy(&f, &bits, sizeof f);
-  return Ref::steal(PyFloat_FromDouble(static_cast<double>(f)));  // widening is exact
+  const Form32 form = equals(v.UINT32, dtype) ? Form32::unsigned_int
+                      : equals(v.INT32, dtype) ? Form32::signed_int
+                                               : Form32::binary32;
+  return register_codecs::pair_value(high, low, form);
 }
 
 // "a-b" from two keys, as the row keys are written.

@@ -12,7 +12,7 @@ using host::Ref;
 namespace socklink {
 namespace {
 
-namespace link = client_link;
+namespace link = master_link;
 
 PyObject* g_port = nullptr;  // the constructor's keyword for the TCP port
 

@@ -172,3 +172,40 @@ def holdbank_peer(served, port):
     from master_helpers import SIZE, HoldbankServer
 
     return HoldbankServer(served(size=SIZE), port)
+
+
+# --- register values of every kind -----------------------------------------------------------
+# Both sides' typed views and typed reads take a register value as struct.pack(">H", value)
+# takes it: int-likes are packed, anything else fails with the host's own error.
+
+class IndexOnly:
+    """An int-like object that is no int."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"IndexOnly({self.value})"
+
+
+class WordSubclass(int):
+    pass
+
+
+REGISTER_VALUES = [0, 65535, True, WordSubclass(0x4142), IndexOnly(0x4142), IndexOnly(70000), -1, 65536, 2**70,
+                   1.0, "1", None, b"AB"]
+
+
+def packed_word(value):
+    """struct.pack(">H", value): the two bytes, or the error it raises."""
+    try:
+        return struct.pack(">H", value)
+    except Exception as e:  # noqa: BLE001 - the host's verdict, whatever its kind
+        return e
+
+
+def same_error(raised, expected):
+    return type(raised) is type(expected) and str(raised) == str(expected)

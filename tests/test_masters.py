@@ -12,7 +12,7 @@ import pytest
 
 import Cordlink
 import Socklink
-from conftest import free_port
+from conftest import REGISTER_VALUES, free_port, packed_word, same_error
 from master_helpers import ATTRIBUTES, EMPTY_RESULTS, host_error, raiser, record_hooks
 
 CORDLINK_DOC = (
@@ -360,6 +360,27 @@ def test_an_odd_register_count_fails_the_32_bit_read_after_the_read_hook(link, m
     with pytest.raises(IndexError):
         getattr(link, method)(0, 1)
     assert seen == [[0, 0]]
+
+
+@pytest.mark.parametrize("value", REGISTER_VALUES, ids=repr)
+def test_register_values_are_taken_as_struct_packs_them(spec, value):
+    """The 32-bit and text reads see a register as struct.pack('>H') does (the float read takes the
+    pair as the unsigned read does), here from a subclass whose raw read gives what it likes."""
+    class GivenRegisters(spec.cls):
+        def _read_raw(self, *args, **kwargs):
+            return [value, 0x4300]
+
+    link = GivenRegisters()
+    word = packed_word(value)
+    if isinstance(word, bytes):
+        assert link.CUF_Read_HR_long(0, 1) == [struct.unpack(">I", word + b"C\x00")[0]]
+        assert link.CUF_Read_HR_str(0, 2, "latin-1") == (word + b"C\x00").decode("latin-1").strip("\x00")
+        return
+    for read in (lambda: link.CUF_Read_HR_long(0, 1), lambda: link.CUF_Read_HR_double(0, 1),
+                 lambda: link.CUF_Read_HR_str(0, 2, "latin-1")):
+        with pytest.raises(type(word)) as e:
+            read()
+        assert same_error(e.value, word)
 
 
 def test_an_unknown_codec_fails_a_text_read_only_when_registers_came(peer, link):

@@ -5,6 +5,7 @@ import struct
 import pytest
 
 import Holdbank
+from conftest import REGISTER_VALUES, packed_word, same_error
 
 H = Holdbank.CLASS_Holdbank
 
@@ -99,6 +100,25 @@ def test_read_text_of_a_register_that_is_not_a_word():
     with pytest.raises(struct.error) as e:
         b.CUF_REG_ReadSTR(0, 2)
     assert str(e.value) == struct_error_text(70000)
+
+
+@pytest.mark.parametrize("value", REGISTER_VALUES, ids=repr)
+def test_register_values_are_taken_as_struct_packs_them(value, errors):
+    """A text read and the 16- and 32-bit dumps see a register as struct.pack('>H') does."""
+    b = bank(4, [value, 0x4300])
+    word = packed_word(value)
+    if isinstance(word, bytes):
+        assert b.CUF_REG_ReadSTR(0, 2, "latin-1") == (word + b"C\x00").decode("latin-1").rstrip("\x00")
+        assert b.CUF_REG_Dump(0, 0, "INT16") == [(0, struct.unpack(">h", word)[0])]
+        assert b.CUF_REG_Dump(0, 1, "INT32") == [("0-1", struct.unpack(">i", word + b"C\x00")[0])]
+        assert errors() == []
+    else:
+        with pytest.raises(type(word)) as e:
+            b.CUF_REG_ReadSTR(0, 2, "latin-1")
+        assert same_error(e.value, word)
+        for dtype in ("INT16", "INT32"):
+            assert b.CUF_REG_Dump(0, 1, dtype) == []
+        assert errors() == [(logging.ERROR, "Dump error: " + str(word))] * 2
 
 
 # --- dumps ---------------------------------------------------------------------------------

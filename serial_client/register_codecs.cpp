@@ -1,8 +1,8 @@
-#include "serial_client/client_codecs.hpp"
+#include "serial_client/register_codecs.hpp"
 
 #include <cstring>
 
-namespace client_codecs {
+namespace register_codecs {
 
 WordPair split_pattern(std::uint32_t pattern) {
   return {static_cast<std::uint16_t>(pattern >> 16), static_cast<std::uint16_t>(pattern & 0xFFFFu)};
@@ -17,11 +17,21 @@ std::uint32_t pattern_from_big_endian(const unsigned char bytes[4]) {
          (static_cast<std::uint32_t>(bytes[2]) << 8) | static_cast<std::uint32_t>(bytes[3]);
 }
 
+std::uint16_t word_from_big_endian(const unsigned char bytes[2]) {
+  return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
 double float_from_pattern(std::uint32_t pattern) {
   static_assert(sizeof(float) == 4, "binary32 float expected");
   float value;
   std::memcpy(&value, &pattern, sizeof value);
   return static_cast<double>(value);
+}
+
+std::int32_t signed_from_pattern(std::uint32_t pattern) {
+  std::int32_t value;
+  std::memcpy(&value, &pattern, sizeof value);
+  return value;
 }
 
 std::vector<std::uint16_t> registers_from_bytes(const std::string& bytes) {
@@ -45,4 +55,4 @@ std::string bytes_from_registers(const std::vector<std::uint16_t>& registers) {
   return bytes;
 }
 
-}  // namespace client_codecs
+}  // namespace register_codecs

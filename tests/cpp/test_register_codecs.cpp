@@ -1,6 +1,6 @@
-// Tests of the masters' register codecs as plain byte work: word pairs, binary32 patterns, text
-// bytes two to a register, and the NUL trimming of decoded text.
-#include "serial_client/client_codecs.hpp"
+// Tests of the register codecs as plain byte work: word pairs, binary32 and signed patterns, text
+// bytes two to a register, and the NUL trimming of decoded text at one or both ends.
+#include "serial_client/register_codecs.hpp"
 #include "harness.hpp"
 
 #include <cmath>
@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace client_codecs;
+using namespace register_codecs;
 using Words = std::vector<std::uint16_t>;
 
 void word_pairs() {
@@ -36,6 +36,22 @@ void word_pairs() {
   CHECK(pattern_from_big_endian(big_endian) == 0x12345678u);
   const unsigned char top_bit[4] = {0x80, 0x00, 0x00, 0x01};
   CHECK(pattern_from_big_endian(top_bit) == 0x80000001u);
+
+  const unsigned char words[][2] = {{0x12, 0x34}, {0xFF, 0x00}, {0x00, 0xFF}, {0xFF, 0xFF}};
+  const std::uint16_t expected[] = {0x1234, 0xFF00, 0x00FF, 0xFFFF};
+  for (int i = 0; i < 4; ++i) CHECK(word_from_big_endian(words[i]) == expected[i]);
+}
+
+void signed_values() {
+  struct Case {
+    std::uint32_t pattern;
+    std::int32_t value;
+  };
+  const Case cases[] = {
+      {0u, 0}, {1u, 1}, {0x7FFFFFFFu, 2147483647}, {0x80000000u, -2147483647 - 1},
+      {0xFFFFFFFEu, -2}, {0xFFFFFFFFu, -1}, {join_pattern(0x0001, 0x0002), 65538},
+  };
+  for (const Case& c : cases) CHECK(signed_from_pattern(c.pattern) == c.value);
 }
 
 void binary32_values() {
@@ -63,16 +79,27 @@ void text_bytes() {
 }
 
 void nul_trimming() {
-  auto trimmed = [](const std::u32string& s) {
-    const auto r = nul_trimmed(s.data(), s.size());
+  auto trimmed = [](const std::u32string& s, NulTrim ends) {
+    const auto r = nul_trimmed(s.data(), s.size(), ends);
     return s.substr(r.first, r.second - r.first);
   };
-  CHECK(trimmed(std::u32string(U"ABC\0", 4)) == U"ABC");
-  CHECK(trimmed(std::u32string(U"\0ABC\0\0", 6)) == U"ABC");
-  CHECK(trimmed(std::u32string(U"A\0B", 3)) == std::u32string(U"A\0B", 3));  // inner NUL stays
-  CHECK(trimmed(U" A ") == U" A ");                                           // blanks stay
-  CHECK(trimmed(std::u32string(U"\0\0\0", 3)).empty());
-  CHECK(trimmed(U"").empty());
+  using S = std::u32string;
+  struct Case {
+    S text, both_ends, end_only;
+  };
+  const Case cases[] = {
+      {S(U"ABC\0", 4), U"ABC", U"ABC"},
+      {S(U"\0ABC\0\0", 6), U"ABC", S(U"\0ABC", 4)},           // a leading NUL stays at the end-only trim
+      {S(U"A\0B", 3), S(U"A\0B", 3), S(U"A\0B", 3)},           // inner NUL stays
+      {S(U"\0A", 2), U"A", S(U"\0A", 2)},
+      {U" A ", U" A ", U" A "},                                  // blanks stay
+      {S(U"\0\0\0", 3), U"", U""},
+      {U"", U"", U""},
+  };
+  for (const Case& c : cases) {
+    CHECK(trimmed(c.text, NulTrim::both_ends) == c.both_ends);
+    CHECK(trimmed(c.text, NulTrim::end_only) == c.end_only);
+  }
 }
 
 }  // namespace
@@ -80,6 +107,7 @@ void nul_trimming() {
 int main() {
   harness::run_case("word pairs", word_pairs);
   harness::run_case("binary32 values", binary32_values);
+  harness::run_case("signed values", signed_values);
   harness::run_case("text bytes", text_bytes);
   harness::run_case("NUL trimming", nul_trimming);
   return harness::finish();
