@@ -23,7 +23,14 @@ PyObject* mark_exit(PyObject*, PyObject*) {
 PyMethodDef g_mark_exit_def = {"_mark_exit", mark_exit, METH_NOARGS, nullptr};
 }  // namespace
 
-void watch_interpreter_exit(void (*on_exit)()) {
+namespace detail {
+LayerState L;
+}  // namespace detail
+
+void init_layer(void (*on_exit)()) {
+  detail::L.print = keep(getattr(import("builtins").get(), "print"));
+  detail::L.method_type = keep(getattr(import("types").get(), "MethodType"));
+  detail::L.function_type = detail::create_function_type();
   g_on_exit = on_exit;
   // An interpreter started again in the same process (embedding) begins alive.
   detail::g_exiting.store(false, std::memory_order_release);
@@ -119,14 +126,7 @@ Ref call_kw(PyObject* callable, PyObject* args_tuple, PyObject* kwargs) {
   return Ref::steal(PyObject_Call(callable, args_tuple, kwargs));
 }
 
-void print_line(PyObject* line) {
-  static PyObject* print_fn = nullptr;  // the host's builtins.print, looked up once
-  if (!print_fn) {
-    Ref builtins = import("builtins");
-    print_fn = getattr(builtins.get(), "print").release();
-  }
-  call(print_fn, line);
-}
+void print_line(PyObject* line) { call(detail::L.print, line); }
 
 void print_line(const char* utf8) {
   Ref line = text(utf8);

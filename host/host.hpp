@@ -56,9 +56,21 @@ inline bool thread_exit_caught() noexcept {
 }
 inline bool thread_exit_noted() noexcept { return detail::t_ending; }
 
-// Registers, once per module, the atexit hook that marks the exit as begun and runs `on_exit`
+// The first step of every module's import: fills the layer's own state (what it keeps of the
+// host, below) and registers the atexit hook that marks the exit as begun and runs `on_exit`
 // (stops the module's own native threads, which must not touch Python afterwards).
-void watch_interpreter_exit(void (*on_exit)() = nullptr);
+void init_layer(void (*on_exit)() = nullptr);
+
+namespace detail {
+// What the layer keeps for as long as the module lives, filled by init_layer.
+struct LayerState {
+  PyObject* print;               // builtins.print
+  PyObject* method_type;         // types.MethodType: binding for plain attribute access
+  PyTypeObject* function_type;   // the type of our functions (native_function.cpp)
+};
+extern LayerState L;
+PyTypeObject* create_function_type();
+}  // namespace detail
 
 // Thrown while the interpreter's error indicator is set.
 struct PyError {};
@@ -196,6 +208,9 @@ PyObject* boundary(F&& f) {
 Ref text(const char* utf8);
 Ref text(const std::string& utf8);
 Ref intern(const char* name);  // immortal for our purposes: kept by the caller for the process's life
+// Keeps `r` for the process's life, as a module's state does with what it holds; returns it.
+inline PyObject* keep(Ref r) noexcept { return r.release(); }
+inline PyObject* keep_name(const char* name) { return keep(intern(name)); }
 Ref integer(long long v);
 Ref import(const char* module);
 Ref getattr(PyObject* o, PyObject* name);

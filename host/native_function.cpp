@@ -25,9 +25,6 @@ struct NativeFunction {
   PyObject* signature;       // built on first use
 };
 
-PyTypeObject* g_function_type = nullptr;
-PyObject* g_method_type = nullptr;  // types.MethodType: binding for plain attribute access
-
 NativeFunction* as_fn(PyObject* o) { return reinterpret_cast<NativeFunction*>(o); }
 
 void fn_dealloc(PyObject* self) {
@@ -138,7 +135,7 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
     Py_INCREF(self);
     return self;
   }
-  return PyObject_CallFunctionObjArgs(g_method_type, self, obj, nullptr);
+  return PyObject_CallFunctionObjArgs(detail::L.method_type, self, obj, nullptr);
 }
 
 PyObject* fn_repr(PyObject* self) {
@@ -211,14 +208,6 @@ PyType_Spec fn_spec = {
     fn_slots,
 };
 
-PyTypeObject* function_type() {
-  if (!g_function_type) {
-    Ref types = import("types");
-    g_method_type = getattr(types.get(), "MethodType").release();
-    g_function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&fn_spec)));
-  }
-  return g_function_type;
-}
 
 Ref make_default(const Default& d) {
   switch (d.kind) {
@@ -240,7 +229,7 @@ Ref eval_annotation(const char* expr, PyObject* ns) {
 }  // namespace
 
 Ref make_function(const MethodDef& def, const char* class_name, PyObject* module_name, PyObject* ns) {
-  PyTypeObject* tp = function_type();
+  PyTypeObject* tp = detail::L.function_type;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   Ref obj = Ref::steal(alloc(tp, 0));
   NativeFunction* f = as_fn(obj.get());
@@ -297,6 +286,10 @@ Ref make_class(const ClassDef& def, PyObject* bases, PyObject* module_name, PyOb
   }
   Ref name = text(def.name);
   return call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases, dict.get());
+}
+
+PyTypeObject* detail::create_function_type() {
+  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&fn_spec)));
 }
 
 }  // namespace host

@@ -8,26 +8,14 @@ using host::Ref;
 namespace register_codecs {
 namespace {
 
-// Names used by both sides; made on first use, under the interpreter lock, and kept for the
-// process's life.
-struct BridgeNames {
-  PyObject *format_u16, *encode, *decode, *ignore;
+// What the bridge keeps for as long as the module lives, filled by init_bridge at import.
+struct BridgeState {
+  PyObject* pack;  // the masters' struct.pack, as bound at import
+  PyObject *format_u16, *format_u32, *format_f32, *encode, *decode, *ignore;
 };
+BridgeState B;
 
-const BridgeNames& B() {
-  static const BridgeNames names = [] {
-    auto I = [](const char* s) { return host::intern(s).release(); };
-    return BridgeNames{I(">H"), I("encode"), I("decode"), I("ignore")};
-  }();
-  return names;
-}
-
-// The masters' struct.pack and formats, set once at import.
-PyObject* g_pack = nullptr;
-PyObject* g_format_u32 = nullptr;
-PyObject* g_format_f32 = nullptr;
-
-Ref master_pack(PyObject* format, PyObject* value) { return host::call(g_pack, format, value); }
+Ref master_pack(PyObject* format, PyObject* value) { return host::call(B.pack, format, value); }
 
 // The bytes of a packed value.
 std::string bytes_of(const Ref& b) {
@@ -66,19 +54,19 @@ struct PyMemFree {
 std::uint16_t register_word(PyObject* value, Pack pack) {
   long long v = 0;
   if (host::int_within(value, v, 0, 0xFFFF, host::IntKind::or_subclass)) return static_cast<std::uint16_t>(v);
-  const std::string bytes = bytes_of(pack(B().format_u16, value));
+  const std::string bytes = bytes_of(pack(B.format_u16, value));
   if (bytes.size() != 2) host::raise(PyExc_SystemError, "struct.pack('>H') did not give two bytes");
   return word_from_big_endian(reinterpret_cast<const unsigned char*>(bytes.data()));
 }
 
 std::vector<std::uint16_t> text_registers(PyObject* text, PyObject* encoding) {
-  return registers_from_bytes(bytes_of(host::call_method(text, B().encode, encoding)));
+  return registers_from_bytes(bytes_of(host::call_method(text, B.encode, encoding)));
 }
 
 Ref registers_text(const std::vector<std::uint16_t>& registers, PyObject* encoding, NulTrim ends) {
   const std::string bytes = bytes_from_registers(registers);
   Ref raw = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-  Ref text = host::call_method(raw.get(), B().decode, encoding, B().ignore);
+  Ref text = host::call_method(raw.get(), B.decode, encoding, B.ignore);
 
   const Py_ssize_t length = PyUnicode_GetLength(text.get());
   if (length < 0) host::throw_error();
@@ -103,15 +91,18 @@ Ref pair_value(std::uint16_t high, std::uint16_t low, Form32 form) {
 }
 
 void init_bridge(PyObject* struct_module) {
-  g_pack = host::getattr(struct_module, "pack").release();
-  g_format_u32 = host::intern(">I").release();
-  g_format_f32 = host::intern(">f").release();
-  B();
+  B.pack = host::keep(host::getattr(struct_module, "pack"));
+  B.format_u16 = host::keep_name(">H");
+  B.format_u32 = host::keep_name(">I");
+  B.format_f32 = host::keep_name(">f");
+  B.encode = host::keep_name("encode");
+  B.decode = host::keep_name("decode");
+  B.ignore = host::keep_name("ignore");
 }
 
-Ref encode_u32(PyObject* value) { return encode_pattern(g_format_u32, value); }
+Ref encode_u32(PyObject* value) { return encode_pattern(B.format_u32, value); }
 
-Ref encode_f32(PyObject* value) { return encode_pattern(g_format_f32, value); }
+Ref encode_f32(PyObject* value) { return encode_pattern(B.format_f32, value); }
 
 Ref decode_u32(PyObject* high, PyObject* low) { return master_pair(high, low, Form32::unsigned_int); }
 

@@ -30,10 +30,11 @@ enum class Form32 { unsigned_int, signed_int, binary32 };
 // A register pair, high word first, as a host int or float of the given form.
 host::Ref pair_value(std::uint16_t high, std::uint16_t low, Form32 form);
 
-// --- the masters' forms ---------------------------------------------------------------------
-
-// Takes the host's struct module, whose packing decides which values a register pair can carry.
+// The bridge's names, and the struct module whose packing decides which values the masters'
+// register pairs can carry; every module fills them at import.
 void init_bridge(PyObject* struct_module);
+
+// --- the masters' forms ---------------------------------------------------------------------
 
 // (high, low) as a tuple of two ints; struct.error unless 0 <= value <= 4294967295 is an integer.
 host::Ref encode_u32(PyObject* value);

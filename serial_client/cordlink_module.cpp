@@ -14,17 +14,16 @@ namespace {
 
 namespace link = master_link;
 
-PyObject* g_kw[6];  // the constructor's keywords, in the order they are passed
-PyObject* g_timeout = nullptr;  // the fixed time-out of a serial exchange: the integer 1 (second)
-
 // ModbusSerialClient(port=..., baudrate=..., parity=..., stopbits=..., bytesize=..., timeout=1);
 // everything else stays at the package's defaults.
 Ref build_client(const Args& a) {
+  const link::ModuleState& M = link::M;
   Ref cls = link::module_global("ModbusSerialClient");
   Ref kwargs = Ref::steal(PyDict_New());
-  for (int i = 0; i < 5; ++i) host::check(PyDict_SetItem(kwargs.get(), g_kw[i], a[i + 1]));
-  host::check(PyDict_SetItem(kwargs.get(), g_kw[5], g_timeout));
-  return host::call_kw(cls.get(), link::N.no_args, kwargs.get());
+  PyObject* const keywords[] = {M.port, M.baudrate, M.parity, M.stopbits, M.bytesize};
+  for (int i = 0; i < 5; ++i) host::check(PyDict_SetItem(kwargs.get(), keywords[i], a[i + 1]));
+  host::check(PyDict_SetItem(kwargs.get(), M.timeout, M.one));  // a serial exchange waits one second at most
+  return host::call_kw(cls.get(), M.no_args, kwargs.get());
 }
 
 Ref open(const Args& a) { return link::open(a.self(), a[1], build_client, a); }
@@ -86,9 +85,6 @@ PyModuleDef module_def = {
 };
 
 Ref init_module() {
-  const char* keywords[] = {"port", "baudrate", "parity", "stopbits", "bytesize", "timeout"};
-  for (int i = 0; i < 6; ++i) g_kw[i] = host::intern(keywords[i]).release();
-  g_timeout = host::integer(1).release();
   const host::ClassDef def{"CLASS_Cordlink", kMethods, std::size(kMethods), kClassDoc};
   return link::create_module(&module_def, "ModbusSerialClient", def);
 }

@@ -34,18 +34,21 @@ host::Ref write_long(PyObject* self, PyObject* addr, PyObject* value, PyObject* 
 host::Ref write_double(PyObject* self, PyObject* addr, PyObject* value, PyObject* slave);
 host::Ref write_str(PyObject* self, PyObject* addr, PyObject* value, PyObject* encoding, PyObject* slave);
 
-// Interned names, shared by master_link.cpp and typed_access.cpp.
-struct Names {
+// What the master's files share for as long as the module lives: filled once at import
+// (create_module), never released. Each name is declared here once.
+struct ModuleState {
   PyObject* module;  // the module object (its namespace is looked up at CUF_Open)
   PyObject *client, *CUE_OnConnect, *CUE_OnConnecting, *CUE_OnDisconnect, *CUE_OnError, *CUE_OnPacketREAD,
       *CUE_OnPacketWRITE;
   PyObject *connect, *close, *read_holding_registers, *write_register, *write_registers, *isError, *registers,
       *_read_raw;
   PyObject *address, *count, *slave, *value, *values;
-  PyObject* two;          // the integer 2
-  PyObject* no_args;      // the empty tuple
+  // the keywords the clients are built with
+  PyObject *port, *baudrate, *parity, *stopbits, *bytesize, *timeout;
+  PyObject *one, *two;  // the integers 1 and 2
+  PyObject* no_args;    // the empty tuple
 };
-extern Names N;
+extern ModuleState M;
 
 // Calls client.<method>(address=addr, <value_key>=value[, slave=slave]) with keywords only.
 host::Ref call_client(PyObject* client, PyObject* method, PyObject* addr, PyObject* value_key, PyObject* value,

@@ -11,12 +11,12 @@ namespace {
 
 // self._read_raw(addr, count[, slave=slave]), looked up by name so a subclass's version is used.
 Ref read_raw_of(PyObject* self, PyObject* addr, PyObject* count, PyObject* slave) {
-  Ref method = host::getattr(self, N._read_raw);
+  Ref method = host::getattr(self, M._read_raw);
   Ref args = Ref::steal(PyTuple_Pack(2, addr, count));
   Ref kwargs;
   if (slave) {
     kwargs = Ref::steal(PyDict_New());
-    host::check(PyDict_SetItem(kwargs.get(), N.slave, slave));
+    host::check(PyDict_SetItem(kwargs.get(), M.slave, slave));
   }
   return host::call_kw(method.get(), args.get(), kwargs.get());
 }
@@ -26,7 +26,7 @@ using PairDecoder = Ref (*)(PyObject* high, PyObject* low);
 // One value per register pair, high word first; an unpaired last register raises the host's
 // IndexError, after CUE_OnPacketREAD has seen the registers.
 Ref read_pairs(PyObject* self, PyObject* addr, PyObject* length, PyObject* slave, PairDecoder decode) {
-  Ref count = Ref::steal(PyNumber_Multiply(length, N.two));
+  Ref count = Ref::steal(PyNumber_Multiply(length, M.two));
   Ref res = read_raw_of(self, addr, count.get(), slave);
   Ref values = Ref::steal(PyList_New(0));
   if (!host::truthy(res.get())) return values;
@@ -44,7 +44,7 @@ Ref read_pairs(PyObject* self, PyObject* addr, PyObject* length, PyObject* slave
 }
 
 Ref isError_of(PyObject* res) {
-  return host::call_method(res, N.isError);
+  return host::call_method(res, M.isError);
 }
 
 // After the request: CUE_OnPacketWRITE with `report()` when the answer is good, then the answer's
@@ -52,7 +52,7 @@ Ref isError_of(PyObject* res) {
 template <class Report>
 Ref finish_write(PyObject* self, PyObject* res, Report report) {
   if (!host::truthy(isError_of(res).get())) {
-    Ref hook = host::getattr(self, N.CUE_OnPacketWRITE);
+    Ref hook = host::getattr(self, M.CUE_OnPacketWRITE);
     if (host::truthy(hook.get())) {
       Ref arg = report();
       host::call(hook.get(), arg.get());
@@ -62,8 +62,8 @@ Ref finish_write(PyObject* self, PyObject* res, Report report) {
 }
 
 Ref write_words(PyObject* self, PyObject* addr, PyObject* words, PyObject* slave) {
-  Ref client = host::getattr(self, N.client);
-  return call_client(client.get(), N.write_registers, addr, N.values, words, slave);
+  Ref client = host::getattr(self, M.client);
+  return call_client(client.get(), M.write_registers, addr, M.values, words, slave);
 }
 
 }  // namespace
@@ -89,8 +89,8 @@ Ref read_str(PyObject* self, PyObject* addr, PyObject* length, PyObject* encodin
 }
 
 Ref write_int(PyObject* self, PyObject* addr, PyObject* value, PyObject* slave) {
-  Ref client = host::getattr(self, N.client);
-  Ref res = call_client(client.get(), N.write_register, addr, N.value, value, slave);
+  Ref client = host::getattr(self, M.client);
+  Ref res = call_client(client.get(), M.write_register, addr, M.value, value, slave);
   return finish_write(self, res.get(), [&] { return Ref::borrow(value); });
 }
 

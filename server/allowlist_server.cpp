@@ -12,26 +12,6 @@ using host::Ref;
 namespace holdbank {
 namespace {
 
-// Names used only here; made on first use, under the interpreter lock, and kept for the process.
-struct SecuredNames {
-  PyObject *dunder_init, *dunder_setattr, *split, *colon, *CLASS_Holdbank, *CLASS_Holdbank_Secured;
-};
-
-const SecuredNames& S() {
-  static const SecuredNames names = [] {
-    auto I = [](const char* s) { return host::intern(s).release(); };
-    SecuredNames s;
-    s.dunder_init = I("__init__");
-    s.dunder_setattr = I("__setattr__");
-    s.split = I("split");
-    s.colon = I(":");
-    s.CLASS_Holdbank = I("CLASS_Holdbank");
-    s.CLASS_Holdbank_Secured = I("CLASS_Holdbank_Secured");
-    return s;
-  }();
-  return names;
-}
-
 Ref join(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
 
 // prefix + str(middle) + suffix
@@ -43,22 +23,22 @@ Ref message(const char* prefix, PyObject* middle, const char* suffix) {
 
 // The base class's attribute assignment, as super(CLASS_Holdbank_Secured, self) reaches it.
 void base_setattr(PyObject* self, PyObject* name, PyObject* value) {
-  Ref cls = host::getattr(N.holdbank_module, S().CLASS_Holdbank_Secured);
+  Ref cls = host::getattr(M.module, M.CLASS_Holdbank_Secured);
   Ref parent = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls.get(), self);
-  host::call_method(parent.get(), S().dunder_setattr, name, value);
+  host::call_method(parent.get(), M.dunder_setattr, name, value);
 }
 
 Ref secured_init(const Args& a) {
   PyObject* self = a.self();
   PyObject *size = a[1], *reg_log_filename = a[2];
-  Ref base = host::getattr(N.holdbank_module, S().CLASS_Holdbank);
-  Ref base_init = host::getattr(base.get(), S().dunder_init);
+  Ref base = host::getattr(M.module, M.CLASS_Holdbank);
+  Ref base_init = host::getattr(base.get(), M.dunder_init);
   host::call(base_init.get(), self, size, reg_log_filename);
   Ref allowed = Ref::steal(PySet_New(nullptr));
-  host::setattr(self, N._allow_ip_list, allowed.get());
-  host::setattr(self, N._allow_ip_active, Py_False);
-  host::setattr(self, N._user_on_connect, Py_None);
-  host::setattr(self, N.CUE_OnAccessDenied, Py_None);
+  host::setattr(self, M._allow_ip_list, allowed.get());
+  host::setattr(self, M._allow_ip_active, Py_False);
+  host::setattr(self, M._user_on_connect, Py_None);
+  host::setattr(self, M.CUE_OnAccessDenied, Py_None);
   return host::none();
 }
 
@@ -68,11 +48,11 @@ Ref secured_setattr(const Args& a) {
   PyObject* self = a.self();
   PyObject* name = a[1];
   PyObject* value = a[2];
-  if (host::equals(name, N.CUE_OnConnect)) {
-    Ref check = host::getattr(self, N._internal_security_check);
+  if (host::equals(name, M.CUE_OnConnect)) {
+    Ref check = host::getattr(self, M._internal_security_check);
     if (!host::equals(value, check.get())) {
-      host::setattr(self, N._user_on_connect, value);
-      base_setattr(self, N.CUE_OnConnect, check.get());
+      host::setattr(self, M._user_on_connect, value);
+      base_setattr(self, M.CUE_OnConnect, check.get());
       return host::none();
     }
   }
@@ -86,23 +66,23 @@ Ref security_check(const Args& a) {
   PyObject* self = a.self();
   PyObject* ip = a[1];
   PyObject* full_address = a[2];
-  Ref active = host::getattr(self, N._allow_ip_active);
+  Ref active = host::getattr(self, M._allow_ip_active);
   if (host::truthy(active.get())) {
-    Ref allowed = host::getattr(self, N._allow_ip_list);
+    Ref allowed = host::getattr(self, M._allow_ip_list);
     if (!host::check(PySequence_Contains(allowed.get(), ip))) {
-      host::fire_hook(self, N.CUE_OnAccessDenied, ip, full_address);
-      host::call_method(self, N.CUF_DisconnectClient, full_address);
+      host::fire_hook(self, M.CUE_OnAccessDenied, ip, full_address);
+      host::call_method(self, M.CUF_DisconnectClient, full_address);
       return host::none();
     }
   }
-  host::fire_hook(self, N._user_on_connect, ip, full_address);
+  host::fire_hook(self, M._user_on_connect, ip, full_address);
   return host::none();
 }
 
 Ref allow_ip_add(const Args& a) {
   PyObject* ip = a[1];
-  Ref allowed = host::getattr(a.self(), N._allow_ip_list);
-  host::call_method(allowed.get(), N.add, ip);
+  Ref allowed = host::getattr(a.self(), M._allow_ip_list);
+  host::call_method(allowed.get(), M.add, ip);
   host::print_line(message("[SECURITY] IP [", ip, "] has been added to the whitelist (allowed list).").get());
   return host::none();
 }
@@ -112,23 +92,23 @@ Ref allow_ip_add(const Args& a) {
 // refuses. After a failure the hook is not called again, the sweep finishes, and the first
 // failure then reaches the caller.
 void sweep(PyObject* self) {
-  Ref listed = host::call_method(self, N.CUF_ListConnections);
+  Ref listed = host::call_method(self, M.CUF_ListConnections);
   Ref iter = Ref::steal(PyObject_GetIter(listed.get()));
   std::optional<host::Fetched> failure;
   while (Ref full_address = Ref::steal_or_null(PyIter_Next(iter.get()))) {
-    Ref parts = host::call_method(full_address.get(), S().split, S().colon);
+    Ref parts = host::call_method(full_address.get(), M.split, M.colon);
     Ref ip = Ref::steal(PySequence_GetItem(parts.get(), 0));
-    Ref allowed = host::getattr(self, N._allow_ip_list);
+    Ref allowed = host::getattr(self, M._allow_ip_list);
     if (host::check(PySequence_Contains(allowed.get(), ip.get()))) continue;
     if (!failure) {
       try {
-        host::fire_hook(self, N.CUE_OnAccessDenied, ip.get(), full_address.get());
+        host::fire_hook(self, M.CUE_OnAccessDenied, ip.get(), full_address.get());
       } catch (const host::PyError&) {
         failure.emplace(host::ordinary_error(
-            [&] { host::call_method(self, N.CUF_DisconnectClient, full_address.get()); }));
+            [&] { host::call_method(self, M.CUF_DisconnectClient, full_address.get()); }));
       }
     }
-    host::call_method(self, N.CUF_DisconnectClient, full_address.get());
+    host::call_method(self, M.CUF_DisconnectClient, full_address.get());
   }
   if (PyErr_Occurred()) host::throw_error();
   if (failure) {
@@ -141,9 +121,9 @@ Ref allow_ip_active(const Args& a) {
   PyObject* self = a.self();
   PyObject* on = a[1];
   // Set before the sweep's snapshot, so a master connecting meanwhile is judged by the new rule.
-  host::setattr(self, N._allow_ip_active, on);
+  host::setattr(self, M._allow_ip_active, on);
   if (host::truthy(on)) {
-    Ref allowed = host::getattr(self, N._allow_ip_list);
+    Ref allowed = host::getattr(self, M._allow_ip_list);
     Ref entries = Ref::steal(PySequence_List(allowed.get()));
     host::print_line(message("[SECURITY] 🔒 Allow-list firewall has been enabled! Only IPs in the whitelist ",
                              entries.get(), " are allowed to connect.")

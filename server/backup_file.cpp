@@ -17,51 +17,8 @@ using host::Ref;
 namespace holdbank {
 namespace {
 
-// What this file needs beyond the module's shared names; filled on first use, under the
-// interpreter lock, and kept for the process's life.
-struct Local {
-  PyObject *READ_WRITE, *READ_ONLY;
-  PyObject *open, *dump, *load;  // builtins.open, json.dump, json.load
-  PyObject *path_module, *stat_module;
-  PyObject *text_kwargs, *dump_kwargs;  // encoding="utf-8"; indent=4, ensure_ascii=False
-  PyObject *flush, *fileno, *hex;
-  PyObject *errno_name, *strerror_name;
-};
-
-PyObject* keep(Ref r) { return r.release(); }
-
-PyObject* kwargs(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-  Ref d = Ref::steal(PyDict_New());
-  for (const auto& item : items) host::check(PyDict_SetItemString(d.get(), item.first, item.second));
-  return keep(std::move(d));
-}
-
-const Local& local() {
-  static Local L;
-  static bool ready = false;
-  if (ready) return L;
-  L.READ_WRITE = keep(host::intern("READ_WRITE"));
-  L.READ_ONLY = keep(host::intern("READ_ONLY"));
-  L.open = keep(host::getattr(host::import("builtins").get(), "open"));
-  L.dump = keep(host::getattr(N.json_module, "dump"));
-  L.load = keep(host::getattr(N.json_module, "load"));
-  L.path_module = keep(host::getattr(N.os_module, "path"));
-  L.stat_module = keep(host::import("stat"));
-  Ref utf8 = host::text("utf-8");
-  L.text_kwargs = kwargs({{"encoding", utf8.get()}});
-  Ref four = host::integer(4);
-  L.dump_kwargs = kwargs({{"indent", four.get()}, {"ensure_ascii", Py_False}});
-  L.flush = keep(host::intern("flush"));
-  L.fileno = keep(host::intern("fileno"));
-  L.hex = keep(host::intern("hex"));
-  L.errno_name = keep(host::intern("errno"));
-  L.strerror_name = keep(host::intern("strerror"));
-  ready = true;
-  return L;
-}
-
 Ref os_call(const char* fn, std::initializer_list<PyObject*> args) {
-  Ref f = host::getattr(N.os_module, fn);
+  Ref f = host::getattr(M.os_module, fn);
   Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
   Py_ssize_t i = 0;
   for (PyObject* arg : args) {
@@ -71,18 +28,18 @@ Ref os_call(const char* fn, std::initializer_list<PyObject*> args) {
   return host::call_kw(f.get(), t.get(), nullptr);
 }
 
-Ref path_call(const char* fn, PyObject* arg) { return host::call(host::getattr(local().path_module, fn).get(), arg); }
+Ref path_call(const char* fn, PyObject* arg) { return host::call(host::getattr(M.path_module, fn).get(), arg); }
 
 // open(file, mode, encoding="utf-8"): text mode, so line ends follow the platform.
 Ref open_text(PyObject* file, const char* mode) {
   Ref m = host::text(mode);
   Ref args = Ref::steal(PyTuple_Pack(2, file, m.get()));
-  return host::call_kw(local().open, args.get(), local().text_kwargs);
+  return host::call_kw(M.open, args.get(), M.text_kwargs);
 }
 
 void dump_json(PyObject* obj, PyObject* file) {
   Ref args = Ref::steal(PyTuple_Pack(2, obj, file));
-  host::call_kw(local().dump, args.get(), local().dump_kwargs);
+  host::call_kw(M.dump, args.get(), M.dump_kwargs);
 }
 
 // Runs a clean-up step while an error is on its way out: the step's own failure is dropped and
@@ -101,7 +58,7 @@ void while_failing(F&& step) {
 }
 
 void close_quietly(PyObject* file) {
-  while_failing([&] { host::call_method(file, N.close); });
+  while_failing([&] { host::call_method(file, M.close); });
 }
 
 Ref join_text(std::initializer_list<PyObject*> parts) {
@@ -122,13 +79,13 @@ Ref snapshot(PyObject* self) {
   Ref rw = Ref::steal(PyDict_New());
   Ref ro = Ref::steal(PyDict_New());
   under_lock(self, [&] {
-    Ref size_obj = host::getattr(self, N.size);
+    Ref size_obj = host::getattr(self, M.size);
     const Py_ssize_t size = PyNumber_AsSsize_t(size_obj.get(), PyExc_OverflowError);
     if (size == -1 && PyErr_Occurred()) host::throw_error();
-    Ref hr = host::getattr(self, N.hr);
+    Ref hr = host::getattr(self, M.hr);
     // Our own _is_writable is answered from the ranges without a call per register: the lock is
     // held for as short a time as possible.
-    const bool own_ranges = is_own_method(self, N._is_writable, N.fn_is_writable);
+    const bool own_ranges = is_own_method(self, M._is_writable, M.fn_is_writable);
     for (Py_ssize_t i = 0; i < size; ++i) {
       Ref addr = Ref::steal(PyLong_FromSsize_t(i));
       Ref value = Ref::steal(PyObject_GetItem(hr.get(), addr.get()));
@@ -136,7 +93,7 @@ Ref snapshot(PyObject* self) {
       if (own_ranges && i <= 0xFFFFFFFF) {
         writable = ranges_allow(self, static_cast<std::uint32_t>(i));
       } else {
-        Ref answer = host::call_method(self, N._is_writable, addr.get());
+        Ref answer = host::call_method(self, M._is_writable, addr.get());
         writable = host::truthy(answer.get());
       }
       Ref key = Ref::steal(PyObject_Str(addr.get()));
@@ -144,8 +101,8 @@ Ref snapshot(PyObject* self) {
     }
   });
   Ref top = Ref::steal(PyDict_New());
-  host::check(PyDict_SetItem(top.get(), local().READ_WRITE, rw.get()));
-  host::check(PyDict_SetItem(top.get(), local().READ_ONLY, ro.get()));
+  host::check(PyDict_SetItem(top.get(), M.READ_WRITE, rw.get()));
+  host::check(PyDict_SetItem(top.get(), M.READ_ONLY, ro.get()));
   return top;
 }
 
@@ -159,7 +116,7 @@ void write_in_place(PyObject* path, PyObject* content) {
     close_quietly(file.get());
     throw;
   }
-  host::call_method(file.get(), N.close);
+  host::call_method(file.get(), M.close);
 }
 
 // An error about the temporary file is reported against the name the caller gave, as open() on
@@ -167,8 +124,8 @@ void write_in_place(PyObject* path, PyObject* content) {
 [[noreturn]] void rethrow_for(PyObject* path) {
   host::Fetched err;
   if (err.matches(PyExc_OSError)) {
-    Ref no = Ref::steal_or_null(PyObject_GetAttr(err.value(), local().errno_name));
-    Ref why = Ref::steal_or_null(PyObject_GetAttr(err.value(), local().strerror_name));
+    Ref no = Ref::steal_or_null(PyObject_GetAttr(err.value(), M.errno_name));
+    Ref why = Ref::steal_or_null(PyObject_GetAttr(err.value(), M.strerror_name));
     if (no && why && no.get() != Py_None) {
       Ref renamed = Ref::steal_or_null(PyObject_CallFunctionObjArgs(PyExc_OSError, no.get(), why.get(), path, nullptr));
       if (renamed) {
@@ -190,7 +147,7 @@ std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
   // O_BINARY exists only on Windows, where it keeps the C runtime from translating line ends a
   // second time.
   for (const char* flag : {"O_WRONLY", "O_CREAT", "O_EXCL", "O_BINARY"}) {
-    Ref v = Ref::steal_or_null(PyObject_GetAttrString(N.os_module, flag));
+    Ref v = Ref::steal_or_null(PyObject_GetAttrString(M.os_module, flag));
     if (v)
       flags |= host::as_long_long(v.get());
     else
@@ -203,11 +160,11 @@ std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
   Ref random_len = host::integer(8);
   for (int attempt = 0;; ++attempt) {
     Ref random = os_call("urandom", {random_len.get()});
-    Ref hex = host::call_method(random.get(), local().hex);
+    Ref hex = host::call_method(random.get(), M.hex);
     Ref base = join_text({prefix.get(), hex.get(), suffix.get()});
-    Ref name = host::call(host::getattr(local().path_module, "join").get(), folder, base.get());
+    Ref name = host::call(host::getattr(M.path_module, "join").get(), folder, base.get());
     Ref fd = Ref::steal_or_null(
-        PyObject_CallFunctionObjArgs(host::getattr(N.os_module, "open").get(), name.get(), flags_obj.get(),
+        PyObject_CallFunctionObjArgs(host::getattr(M.os_module, "open").get(), name.get(), flags_obj.get(),
                                      perms.get(), nullptr));
     if (fd) return {name, fd};
     if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
@@ -222,7 +179,7 @@ std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
 // cannot be synced (not POSIX) changes nothing.
 void sync_folder(PyObject* folder) {
   try {
-    Ref read_only = host::getattr(N.os_module, "O_RDONLY");
+    Ref read_only = host::getattr(M.os_module, "O_RDONLY");
     Ref dir_fd = os_call("open", {folder, read_only.get()});
     while_failing([&] { os_call("fsync", {dir_fd.get()}); });
     os_call("close", {dir_fd.get()});
@@ -235,7 +192,7 @@ void sync_folder(PyObject* folder) {
 // user's file leaves it that user's), or at least its group, as far as the system lets us; a
 // save that may not do so still saves.
 void keep_owner(PyObject* name, PyObject* st) {
-  if (!PyObject_HasAttrString(N.os_module, "chown")) return;
+  if (!PyObject_HasAttrString(M.os_module, "chown")) return;
   Ref uid = host::getattr(st, "st_uid");
   Ref gid = host::getattr(st, "st_gid");
   Ref unchanged = host::integer(-1);
@@ -263,15 +220,15 @@ void write_replacing(PyObject* target, PyObject* path, PyObject* st, PyObject* c
     if (st) {
       keep_owner(name.get(), st);  // before chmod: a change of owner may clear set-id bits
       Ref st_mode = host::getattr(st, "st_mode");
-      Ref mode = host::call(host::getattr(local().stat_module, "S_IMODE").get(), st_mode.get());
+      Ref mode = host::call(host::getattr(M.stat_module, "S_IMODE").get(), st_mode.get());
       os_call("chmod", {name.get(), mode.get()});
     }
     file = open_text(fd.get(), "w");  // owns the descriptor from here on
     dump_json(content, file.get());
-    host::call_method(file.get(), local().flush);
-    Ref fileno = host::call_method(file.get(), local().fileno);
+    host::call_method(file.get(), M.flush);
+    Ref fileno = host::call_method(file.get(), M.fileno);
     os_call("fsync", {fileno.get()});
-    host::call_method(file.get(), N.close);
+    host::call_method(file.get(), M.close);
     os_call("replace", {name.get(), target});
   } catch (const host::PyError&) {
     if (file)
@@ -288,7 +245,7 @@ void write_file(PyObject* filename, PyObject* content) {
   Ref path = os_call("fsdecode", {filename});  // TypeError for None, as open() gives
   // A symbolic link stays: the file it leads to is the one replaced.
   Ref target = path_call("realpath", path.get());
-  Ref st = Ref::steal_or_null(PyObject_CallFunctionObjArgs(host::getattr(N.os_module, "stat").get(),
+  Ref st = Ref::steal_or_null(PyObject_CallFunctionObjArgs(host::getattr(M.os_module, "stat").get(),
                                                            target.get(), nullptr));
   if (!st) {
     if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
@@ -302,13 +259,13 @@ void write_file(PyObject* filename, PyObject* content) {
     return;
   }
   Ref st_mode = host::getattr(st.get(), "st_mode");
-  Ref regular = host::call(host::getattr(local().stat_module, "S_ISREG").get(), st_mode.get());
+  Ref regular = host::call(host::getattr(M.stat_module, "S_ISREG").get(), st_mode.get());
   if (!host::truthy(regular.get())) {
     write_in_place(path.get(), content);
     return;
   }
   // A file we may not write is refused as open() refuses it, not replaced behind its back.
-  Ref w_ok = host::getattr(N.os_module, "W_OK");
+  Ref w_ok = host::getattr(M.os_module, "W_OK");
   Ref writable = os_call("access", {target.get(), w_ok.get()});
   if (!host::truthy(writable.get())) {
     write_in_place(path.get(), content);
@@ -333,12 +290,12 @@ Ref read_json(PyObject* name) {
   Ref file = open_text(name, "r");
   Ref data;
   try {
-    data = host::call(local().load, file.get());
+    data = host::call(M.load, file.get());
   } catch (const host::PyError&) {
     close_quietly(file.get());
     throw;
   }
-  host::call_method(file.get(), N.close);
+  host::call_method(file.get(), M.close);
   return data;
 }
 
@@ -355,10 +312,10 @@ struct Entry {
 // the bank are returned, the others are left out. Any bad entry fails the whole file.
 std::vector<Entry> checked_entries(PyObject* self, PyObject* data) {
   if (!PyDict_Check(data)) host::raise(PyExc_ValueError, "the file does not hold a JSON object");
-  Ref size = host::getattr(self, N.size);
+  Ref size = host::getattr(self, M.size);
   Ref max_value = host::integer(0xFFFF);
   std::vector<Entry> entries;
-  for (PyObject* section_name : {local().READ_WRITE, local().READ_ONLY}) {
+  for (PyObject* section_name : {M.READ_WRITE, M.READ_ONLY}) {
     PyObject* section = PyDict_GetItemWithError(data, section_name);  // borrowed
     if (!section) {
       if (PyErr_Occurred()) host::throw_error();
@@ -372,12 +329,12 @@ std::vector<Entry> checked_entries(PyObject* self, PyObject* data) {
       Ref k = Ref::borrow(key), r = Ref::borrow(raw);
       Ref addr = Ref::steal(PyNumber_Long(k.get()));
       Ref value = Ref::steal(PyNumber_Long(r.get()));
-      if (!host::check(PyObject_RichCompareBool(N.zero, value.get(), Py_LE)) ||
+      if (!host::check(PyObject_RichCompareBool(M.zero, value.get(), Py_LE)) ||
           !host::check(PyObject_RichCompareBool(value.get(), max_value.get(), Py_LE)))
         refuse(join_text({host::text("register ").get(), addr.get(), host::text(" in ").get(), section_name,
                           host::text(": value ").get(), value.get(),
                           host::text(" is not a register value (0 to 65535)").get()}));
-      if (host::check(PyObject_RichCompareBool(N.zero, addr.get(), Py_LE)) &&
+      if (host::check(PyObject_RichCompareBool(M.zero, addr.get(), Py_LE)) &&
           host::check(PyObject_RichCompareBool(addr.get(), size.get(), Py_LT)))
         entries.push_back({std::move(addr), std::move(value)});
     }
@@ -391,14 +348,14 @@ Ref load_from_file(const Args& a) {
   Ref exists = path_call("exists", name);
   if (!host::truthy(exists.get())) {
     Ref message = host::concat("指定載入的檔案不存在: ", name);
-    host::log(N.logger, N.warning, message.get());
+    host::log(M.logger, M.warning, message.get());
     return host::boolean(false);
   }
   try {
     Ref data = read_json(name);  // before the lock: masters are not held up by the disk
     std::vector<Entry> entries = checked_entries(self, data.get());
     under_lock(self, [&] {
-      Ref hr = host::getattr(self, N.hr);
+      Ref hr = host::getattr(self, M.hr);
       // A register list shorter than `size` (replaced by the host script) must not take half
       // of the file.
       Py_ssize_t highest = -1;
@@ -414,14 +371,14 @@ Ref load_from_file(const Args& a) {
       }
       for (const Entry& e : entries) host::check(PyObject_SetItem(hr.get(), e.addr.get(), e.value.get()));
     });
-    host::setattr(self, N.default_backup_file, name);
+    host::setattr(self, M.default_backup_file, name);
     Ref count = Ref::steal(PyLong_FromSize_t(entries.size()));
     Ref line = join_text({host::text("[Holdbank] 📂 Load file ").get(), name, host::text("，recover ").get(),
                           count.get(), host::text(" reg. values。").get()});
     host::print_line(line.get());
     return host::boolean(true);
   } catch (const host::PyError&) {
-    host::log_ordinary_error(N.logger, N.error, "reg. file load faillure: ");
+    host::log_ordinary_error(M.logger, M.error, "reg. file load faillure: ");
     return host::boolean(false);
   }
 }

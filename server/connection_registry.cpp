@@ -12,10 +12,10 @@ Ref on_client_connect(const Args& a) {
   PyObject* self = a.self();
   PyObject *ip = a[1], *full_address = a[2], *sock = a[3];
   under_lock(self, [&] {
-    Ref registry = host::getattr(self, N.active_connections);
+    Ref registry = host::getattr(self, M.active_connections);
     host::check(PyObject_SetItem(registry.get(), full_address, sock));
   });
-  host::fire_hook(self, N.CUE_OnConnect, ip, full_address);
+  host::fire_hook(self, M.CUE_OnConnect, ip, full_address);
   return host::none();
 }
 
@@ -23,17 +23,17 @@ Ref on_client_disconnect(const Args& a) {
   PyObject* self = a.self();
   PyObject* full_address = a[1];
   under_lock(self, [&] {
-    Ref registry = host::getattr(self, N.active_connections);
+    Ref registry = host::getattr(self, M.active_connections);
     if (host::check(PySequence_Contains(registry.get(), full_address)))
       host::check(PyObject_DelItem(registry.get(), full_address));
   });
-  host::fire_hook(self, N.CUE_OnDisconnect, full_address);
+  host::fire_hook(self, M.CUE_OnDisconnect, full_address);
   return host::none();
 }
 
 Ref list_connections(const Args& a) {
   return under_lock(a.self(), [&] {
-    Ref registry = host::getattr(a.self(), N.active_connections);
+    Ref registry = host::getattr(a.self(), M.active_connections);
     return Ref::steal(PySequence_List(registry.get()));
   });
 }
@@ -45,7 +45,7 @@ Ref disconnect_client(const Args& a) {
   PyObject* self = a.self();
   PyObject* full_address = a[1];
   return under_lock(self, [&] {
-    Ref registry = host::getattr(self, N.active_connections);
+    Ref registry = host::getattr(self, M.active_connections);
     Ref sock = Ref::steal_or_null(PyObject_GetItem(registry.get(), full_address));
     if (!sock) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
@@ -53,13 +53,13 @@ Ref disconnect_client(const Args& a) {
       return host::boolean(false);
     }
     try {
-      Ref how = host::getattr(N.socket_module, N.SHUT_RDWR);
-      Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), N.shutdown, how.get(), nullptr));
+      Ref how = host::getattr(M.socket_module, M.SHUT_RDWR);
+      Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), M.shutdown, how.get(), nullptr));
       if (!r) host::ordinary_error();
-      host::call_method(sock.get(), N.close);
+      host::call_method(sock.get(), M.close);
       wake_event_loops_for_closed_sockets();
     } catch (const host::PyError&) {
-      host::log_ordinary_error(N.logger, N.error, "Disconnect error: ");
+      host::log_ordinary_error(M.logger, M.error, "Disconnect error: ");
       return host::boolean(false);
     }
     return host::boolean(true);

@@ -459,7 +459,7 @@ std::shared_ptr<EventLoop> take_loop(PyObject* listener) {
 
 bool start_event_loop(PyObject* listener) {
   Ref listening = host::getattr(listener, "socket");
-  Ref no = host::call_method(listening.get(), N.fileno);
+  Ref no = host::call_method(listening.get(), M.fileno);
   const long long fd = host::as_long_long(no.get());
   if (fd < 0 || fd > INT_MAX) return false;
   auto loop = std::make_shared<EventLoop>(Ref::borrow(listener), std::move(listening), static_cast<int>(fd));

@@ -1,5 +1,5 @@
-// What the files of the Holdbank module share: the module's objects and interned names, the
-// bank lock guard, and the method definitions each file contributes to the classes.
+// What the files of the Holdbank module share: the module's state (its objects and interned
+// names), the bank lock guard, and the method definitions each file contributes to the classes.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,17 @@
 
 namespace holdbank {
 
-// Filled once at import; the module lives until the process ends, so these are never released.
-struct Names {
-  // standard-library objects
-  PyObject* logger;
-  PyObject* socket_module;
-  PyObject* threading_module;
-  PyObject* json_module;
-  PyObject* os_module;
-  PyObject* holdbank_module;  // the module object itself (its namespace is the classes' globals)
-  PyObject* module_name;
+// What the module's files share for as long as the module lives: filled once at import
+// (holdbank_module.cpp), in this order, and never released (the module lives until the process
+// ends). Each name is declared here once.
+struct ModuleState {
+  // the module itself (its namespace is the classes' globals) and what it binds
+  PyObject *module, *module_name, *logger;
+  PyObject *socket_module, *struct_module, *threading_module, *json_module, *os_module, *path_module,
+      *stat_module;
+  PyObject *open, *dump, *load;  // builtins.open, json.dump, json.load
+  PyObject* struct_error;
+  PyObject* plain_lock_type;  // type(threading.Lock())
   // attributes of the server object
   PyObject *size, *hr, *lock, *ro_ranges, *rw_ranges, *active_connections, *server_thread, *server_net,
       *default_backup_file;
@@ -35,16 +36,20 @@ struct Names {
   // other names
   PyObject *acquire, *release, *append, *shutdown, *close, *SHUT_RDWR, *fileno, *owner, *request,
       *client_address, *server, *debug, *error, *warning, *serve_forever, *server_close, *start, *Lock,
-      *Thread, *add, *keys;
-  PyObject* zero;  // the integer 0
-  PyObject* mask16;  // the integer 0xFFFF
-  // Our own methods, to recognise a server whose class and instance leave them as they are.
-  PyObject *fn_is_writable, *fn_on_read, *fn_on_write, *fn_on_write_denied;
+      *Thread, *add, *keys, *locked, *listen, *split, *colon, *pack, *flush, *hex, *errno_name, *strerror_name,
+      *dunder_init, *dunder_setattr, *dunder_dict, *dunder_mro, *CLASS_Holdbank, *CLASS_Holdbank_Secured;
+  PyObject *UINT16, *INT16, *UINT32, *INT32, *FLOAT, *STRING;  // the kinds of CUF_REG_Dump
+  PyObject *READ_WRITE, *READ_ONLY;                              // the sections of the backup file
+  // constants
+  PyObject *zero, *one, *two, *mask16;
+  PyObject* no_wait;                    // (False,): acquire without waiting
+  PyObject *text_kwargs, *dump_kwargs;  // encoding="utf-8"; indent=4, ensure_ascii=False
+  // the classes, and our own methods, to recognise a server whose class and instance leave them as
+  // they are
   PyObject *holdbank_class, *secured_class;
-  PyObject* plain_lock_type;  // type(threading.Lock())
-  PyObject* locked;
+  PyObject *fn_is_writable, *fn_on_read, *fn_on_write, *fn_on_write_denied;
 };
-extern Names N;
+extern ModuleState M;
 
 // Holds the server's `lock` for a scope. A thread that already holds it through one of these
 // (a hook called under the lock that calls back into the server) proceeds without taking it

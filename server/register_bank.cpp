@@ -28,8 +28,8 @@ std::size_t g_lock_cache_next = 0;
 const LockMethods& lock_methods(PyObject* lock) {
   for (std::size_t i = 0; i < kLockCacheSize; ++i)
     if (g_lock_cache[i].lock.get() == lock) return g_lock_cache[i];
-  LockMethods fresh{Ref::borrow(lock), host::getattr(lock, N.acquire), host::getattr(lock, N.release),
-                    Ref::steal_or_null(PyObject_GetAttr(lock, N.locked))};
+  LockMethods fresh{Ref::borrow(lock), host::getattr(lock, M.acquire), host::getattr(lock, M.release),
+                    Ref::steal_or_null(PyObject_GetAttr(lock, M.locked))};
   if (!fresh.locked) PyErr_Clear();
   LockMethods& slot = g_lock_cache[g_lock_cache_next++ % kLockCacheSize];
   slot = std::move(fresh);
@@ -41,7 +41,7 @@ bool held_by_this_thread(PyObject* lock) {
 }
 }  // namespace
 
-BankLock::BankLock(PyObject* server) : lock_(host::getattr(server, N.lock)) {
+BankLock::BankLock(PyObject* server) : lock_(host::getattr(server, M.lock)) {
   if (held_by_this_thread(lock_.get())) return;
   const LockMethods& m = lock_methods(lock_.get());
   release_ = m.release;
@@ -88,22 +88,22 @@ Ref init(const Args& a) {
   PyObject* self = a.self();
   PyObject* size = a[1];
   PyObject* reg_log_filename = a[2];
-  host::setattr(self, N.size, size);
+  host::setattr(self, M.size, size);
   {
     Ref zero_list = Ref::steal(PyList_New(1));
-    Py_INCREF(N.zero);
-    PyList_SetItem(zero_list.get(), 0, N.zero);
+    Py_INCREF(M.zero);
+    PyList_SetItem(zero_list.get(), 0, M.zero);
     Ref hr = Ref::steal(PyNumber_Multiply(zero_list.get(), size));
-    host::setattr(self, N.hr, hr.get());
+    host::setattr(self, M.hr, hr.get());
   }
-  host::setattr(self, N.lock, host::call_method(N.threading_module, N.Lock).get());
-  host::setattr(self, N.ro_ranges, Ref::steal(PyList_New(0)).get());
-  host::setattr(self, N.rw_ranges, Ref::steal(PyList_New(0)).get());
-  host::setattr(self, N.active_connections, Ref::steal(PyDict_New()).get());
-  host::setattr(self, N.server_thread, Py_None);
-  host::setattr(self, N.server_net, Py_None);
-  host::setattr(self, N.default_backup_file, reg_log_filename);
-  for (PyObject* hook : {N.CUE_OnConnect, N.CUE_OnDisconnect, N.CUE_OnRead, N.CUE_OnWrite, N.CUE_OnWriteDenied})
+  host::setattr(self, M.lock, host::call_method(M.threading_module, M.Lock).get());
+  host::setattr(self, M.ro_ranges, Ref::steal(PyList_New(0)).get());
+  host::setattr(self, M.rw_ranges, Ref::steal(PyList_New(0)).get());
+  host::setattr(self, M.active_connections, Ref::steal(PyDict_New()).get());
+  host::setattr(self, M.server_thread, Py_None);
+  host::setattr(self, M.server_net, Py_None);
+  host::setattr(self, M.default_backup_file, reg_log_filename);
+  for (PyObject* hook : {M.CUE_OnConnect, M.CUE_OnDisconnect, M.CUE_OnRead, M.CUE_OnWrite, M.CUE_OnWriteDenied})
     host::setattr(self, hook, Py_None);
   return host::none();
 }
@@ -114,18 +114,18 @@ void append_range(PyObject* self, PyObject* list_name, PyObject* start, PyObject
   if (PyList_CheckExact(list.get()))
     host::check(PyList_Append(list.get(), range.get()));
   else
-    host::call_method(list.get(), N.append, range.get());
+    host::call_method(list.get(), M.append, range.get());
 }
 
 Ref set_read_only_range(const Args& a) {
   PyObject *start = a[1], *end = a[2];
-  append_range(a.self(), N.ro_ranges, start, end);
+  append_range(a.self(), M.ro_ranges, start, end);
   return host::none();
 }
 
 Ref set_read_write_range(const Args& a) {
   PyObject *start = a[1], *end = a[2];
-  append_range(a.self(), N.rw_ranges, start, end);
+  append_range(a.self(), M.rw_ranges, start, end);
   return host::none();
 }
 
@@ -147,7 +147,7 @@ void unpack_range(PyObject* item, Ref& s, Ref& e) {
 // The list iterator re-reads the live list's length at each step and we hold each item while it
 // compares, so a host thread appending meanwhile (or a comparison running Python code) is safe.
 bool is_writable(PyObject* self, PyObject* reg) {
-  Ref rw = host::getattr(self, N.rw_ranges);
+  Ref rw = host::getattr(self, M.rw_ranges);
   Ref iter = Ref::steal(PyObject_GetIter(rw.get()));
   while (Ref item = Ref::steal_or_null(PyIter_Next(iter.get()))) {
     Ref s, e;
@@ -158,7 +158,7 @@ bool is_writable(PyObject* self, PyObject* reg) {
   }
   if (PyErr_Occurred()) host::throw_error();
   if (host::truthy(rw.get())) return false;
-  Ref ro = host::getattr(self, N.ro_ranges);
+  Ref ro = host::getattr(self, M.ro_ranges);
   return !host::truthy(ro.get());
 }
 
@@ -174,26 +174,26 @@ bool int_bounds(PyObject* range, long long& s, long long& e) {
 
 Ref on_read(const Args& a) {
   PyObject *ip = a[1], *addr = a[2], *val = a[3];
-  host::fire_hook(a.self(), N.CUE_OnRead, ip, addr, val);
+  host::fire_hook(a.self(), M.CUE_OnRead, ip, addr, val);
   return host::none();
 }
 
 Ref on_write(const Args& a) {
   PyObject *ip = a[1], *addr = a[2], *val = a[3];
-  host::fire_hook(a.self(), N.CUE_OnWrite, ip, addr, val);
+  host::fire_hook(a.self(), M.CUE_OnWrite, ip, addr, val);
   return host::none();
 }
 
 Ref on_write_denied(const Args& a) {
   PyObject *ip = a[1], *addr = a[2], *val = a[3];
-  host::fire_hook(a.self(), N.CUE_OnWriteDenied, ip, addr, val);
+  host::fire_hook(a.self(), M.CUE_OnWriteDenied, ip, addr, val);
   return host::none();
 }
 
 // 0 <= addr < self.size, compared as the host compares (so a text address raises its TypeError).
 bool in_bank(PyObject* self, PyObject* addr) {
-  if (!host::check(PyObject_RichCompareBool(N.zero, addr, Py_LE))) return false;
-  Ref size = host::getattr(self, N.size);
+  if (!host::check(PyObject_RichCompareBool(M.zero, addr, Py_LE))) return false;
+  Ref size = host::getattr(self, M.size);
   return host::check(PyObject_RichCompareBool(addr, size.get(), Py_LT)) != 0;
 }
 
@@ -203,17 +203,17 @@ bool in_bank(PyObject* self, PyObject* addr) {
 // anywhere, so not taking `lock` excludes them exactly as taking it would, for less.
 bool plain_uncontended(PyObject* self, Ref& hr, long long& size) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-  if (type != N.holdbank_class && type != N.secured_class) return false;
-  Ref lock = host::getattr(self, N.lock);
-  if (reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != N.plain_lock_type) return false;
+  if (type != M.holdbank_class && type != M.secured_class) return false;
+  Ref lock = host::getattr(self, M.lock);
+  if (reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != M.plain_lock_type) return false;
   if (!held_by_this_thread(lock.get())) {
     const LockMethods& m = lock_methods(lock.get());
     if (!m.locked) return false;
     Ref state = Ref::steal(PyObject_CallNoArgs(m.locked.get()));
     if (state.get() != Py_False) return false;
   }
-  hr = host::getattr(self, N.hr);
-  Ref s = host::getattr(self, N.size);
+  hr = host::getattr(self, M.hr);
+  Ref s = host::getattr(self, M.size);
   return PyList_CheckExact(hr.get()) && host::int_within(s.get(), size);
 }
 
@@ -228,7 +228,7 @@ Ref reg_read(const Args& a) {
   }
   return under_lock(self, [&] {
     if (!in_bank(self, addr)) host::raise(PyExc_IndexError, "Register Address Out of Range");
-    hr = host::getattr(self, N.hr);
+    hr = host::getattr(self, M.hr);
     return Ref::steal(PyObject_GetItem(hr.get(), addr));
   });
 }
@@ -247,8 +247,8 @@ Ref reg_write(const Args& a) {
   }
   return under_lock(self, [&] {
     if (!in_bank(self, addr)) return host::boolean(false);
-    Ref masked = Ref::steal(PyNumber_And(value, N.mask16));
-    hr = host::getattr(self, N.hr);
+    Ref masked = Ref::steal(PyNumber_And(value, M.mask16));
+    hr = host::getattr(self, M.hr);
     host::check(PyObject_SetItem(hr.get(), addr, masked.get()));
     return host::boolean(true);
   });
@@ -274,8 +274,7 @@ bool is_own_method_in(PyObject* server, PyObject* instance_dict, PyObject* name,
 }
 
 Ref instance_dict(PyObject* server) {
-  static PyObject* dict_name = host::intern("__dict__").release();
-  Ref dict = Ref::steal_or_null(PyObject_GetAttr(server, dict_name));
+  Ref dict = Ref::steal_or_null(PyObject_GetAttr(server, M.dunder_dict));
   if (!dict) PyErr_Clear();
   return dict;
 }
@@ -286,8 +285,8 @@ bool is_own_method(PyObject* server, PyObject* name, PyObject* fn) {
 }
 
 bool ranges_allow(PyObject* server, std::uint32_t reg) {
-  Ref rw = host::getattr(server, N.rw_ranges);
-  Ref ro = host::getattr(server, N.ro_ranges);
+  Ref rw = host::getattr(server, M.rw_ranges);
+  Ref ro = host::getattr(server, M.ro_ranges);
   if (PyList_CheckExact(rw.get()) && PyList_CheckExact(ro.get())) {
     bool plain = true;
     const Py_ssize_t n = PyList_Size(rw.get());
@@ -306,8 +305,8 @@ bool ranges_allow(PyObject* server, std::uint32_t reg) {
 }
 
 bool native_ranges(PyObject* server, WritableRanges& out) {
-  Ref rw_list = host::getattr(server, N.rw_ranges);
-  Ref ro_list = host::getattr(server, N.ro_ranges);
+  Ref rw_list = host::getattr(server, M.rw_ranges);
+  Ref ro_list = host::getattr(server, M.ro_ranges);
   if (!PyList_CheckExact(rw_list.get()) || !PyList_CheckExact(ro_list.get())) return false;
   out.rw.clear();
   const Py_ssize_t n = PyList_Size(rw_list.get());
@@ -322,9 +321,8 @@ bool native_ranges(PyObject* server, WritableRanges& out) {
 
 
 bool try_lock_plain(PyObject* lock) {
-  static PyObject* no_wait = Ref::steal(PyTuple_Pack(1, Py_False)).release();  // acquire(False)
   const LockMethods& m = lock_methods(lock);
-  Ref got = Ref::steal(PyObject_Call(m.acquire.get(), no_wait, nullptr));
+  Ref got = Ref::steal(PyObject_Call(m.acquire.get(), M.no_wait, nullptr));
   return got.get() == Py_True;
 }
 

@@ -37,7 +37,7 @@ namespace {
 class OwnDescriptor {
  public:
   explicit OwnDescriptor(PyObject* sock) {
-    Ref no = host::call_method(sock, N.fileno);
+    Ref no = host::call_method(sock, M.fileno);
     const long long fd = host::as_long_long(no.get());
     fd_ = fd < 0 || fd > INT_MAX ? -1 : fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
     if (fd_ < 0) raise_errno(fd < 0 ? EBADF : errno);
@@ -80,17 +80,15 @@ bool inert_class_attributes(PyTypeObject* type) {
   PyObject* cls = reinterpret_cast<PyObject*>(type);
   if (Py_TYPE(cls) != &PyType_Type) return false;
   const std::pair<PyObject*, PyObject*> names[] = {
-      {N.hr, nullptr},          {N.size, nullptr},        {N.lock, nullptr},
-      {N.rw_ranges, nullptr},   {N.ro_ranges, nullptr},   {N.CUE_OnRead, nullptr},
-      {N.CUE_OnWrite, nullptr}, {N.CUE_OnWriteDenied, nullptr},
-      {N._on_read, N.fn_on_read}, {N._on_write, N.fn_on_write}, {N._on_write_denied, N.fn_on_write_denied},
-      {N._is_writable, N.fn_is_writable}};
-  static PyObject* mro_name = host::intern("__mro__").release();
-  static PyObject* dict_name = host::intern("__dict__").release();
-  Ref mro = host::getattr(cls, mro_name);
+      {M.hr, nullptr},          {M.size, nullptr},        {M.lock, nullptr},
+      {M.rw_ranges, nullptr},   {M.ro_ranges, nullptr},   {M.CUE_OnRead, nullptr},
+      {M.CUE_OnWrite, nullptr}, {M.CUE_OnWriteDenied, nullptr},
+      {M._on_read, M.fn_on_read}, {M._on_write, M.fn_on_write}, {M._on_write_denied, M.fn_on_write_denied},
+      {M._is_writable, M.fn_is_writable}};
+  Ref mro = host::getattr(cls, M.dunder_mro);
   const Py_ssize_t n = PyTuple_Size(mro.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref dict = host::getattr(PyTuple_GetItem(mro.get(), i), dict_name);
+    Ref dict = host::getattr(PyTuple_GetItem(mro.get(), i), M.dunder_dict);
     for (const auto& [name, own] : names) {
       Ref found = Ref::steal_or_null(PyObject_GetItem(dict.get(), name));
       if (!found) {
@@ -149,16 +147,16 @@ class ServerBank {
 
   bool is_writable(std::uint32_t addr) {
     if (!writable_checked_) {
-      writable_native_ = is_own_method(server_, N._is_writable, N.fn_is_writable);
+      writable_native_ = is_own_method(server_, M._is_writable, M.fn_is_writable);
       writable_checked_ = true;
     }
     if (writable_native_) return ranges_allow(server_, addr);
     Ref a = host::integer(addr);
-    return host::truthy(host::call_method(server_, N._is_writable, a.get()).get());
+    return host::truthy(host::call_method(server_, M._is_writable, a.get()).get());
   }
 
   std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count) {
-    if (!is_own_method(server_, N._is_writable, N.fn_is_writable) || !plain_attribute_access(server_) ||
+    if (!is_own_method(server_, M._is_writable, M.fn_is_writable) || !plain_attribute_access(server_) ||
         !native_ranges(server_, ranges_))
       return std::nullopt;
     return ranges_.cover(start, count);
@@ -172,13 +170,13 @@ class ServerBank {
       unlock();
       raise_errno(EBADF);
     }
-    hr_ = host::getattr(server_, N.hr);
-    size_ = host::getattr(server_, N.size);
+    hr_ = host::getattr(server_, M.hr);
+    size_ = host::getattr(server_, M.size);
     size_is_int_ = PyLong_Check(size_.get());
     if (size_is_int_) int_size_ = host::clamped_int(size_.get());
     plain_list_ = PyList_CheckExact(hr_.get()) && size_is_int_;
-    quiet_read_ = quiet(N._on_read, N.fn_on_read, N.CUE_OnRead);
-    quiet_write_ = quiet(N._on_write, N.fn_on_write, N.CUE_OnWrite);
+    quiet_read_ = quiet(M._on_read, M.fn_on_read, M.CUE_OnRead);
+    quiet_write_ = quiet(M._on_write, M.fn_on_write, M.CUE_OnWrite);
   }
 
   void unlock() {
@@ -197,8 +195,8 @@ class ServerBank {
       if (static_cast<long long>(addr) < PyList_Size(hr_.get())) return to_word(PyList_GetItem(hr_.get(), addr), value);
     }
     Ref a = host::integer(addr);
-    Ref val = in_bank(a.get(), addr) ? Ref::steal(PyObject_GetItem(hr_.get(), a.get())) : Ref::borrow(N.zero);
-    if (!quiet_read_) host::call_method(server_, N._on_read, ip_, a.get(), val.get());
+    Ref val = in_bank(a.get(), addr) ? Ref::steal(PyObject_GetItem(hr_.get(), a.get())) : Ref::borrow(M.zero);
+    if (!quiet_read_) host::call_method(server_, M._on_read, ip_, a.get(), val.get());
     return to_word(val.get(), value);
   }
 
@@ -217,15 +215,15 @@ class ServerBank {
   // Under the lock (write-multiple) the decision made at lock() holds; after it (write-single)
   // it is made afresh.
   void notify_write(std::uint32_t addr, std::uint16_t value) {
-    if (guard_ ? quiet_write_ : quiet(N._on_write, N.fn_on_write, N.CUE_OnWrite)) return;
-    notify(N._on_write, addr, value);
+    if (guard_ ? quiet_write_ : quiet(M._on_write, M.fn_on_write, M.CUE_OnWrite)) return;
+    notify(M._on_write, addr, value);
   }
 
   bool notify_write_denied(std::uint32_t addr, std::uint16_t value) {
-    if (quiet(N._on_write_denied, N.fn_on_write_denied, N.CUE_OnWriteDenied))
+    if (quiet(M._on_write_denied, M.fn_on_write_denied, M.CUE_OnWriteDenied))
       // Unless finding that out ran the host's code, nothing can change it before the next denial.
-      return !(plain_attribute_access(server_) && is_quiet_hook(server_, N.CUE_OnWriteDenied));
-    notify(N._on_write_denied, addr, value);
+      return !(plain_attribute_access(server_) && is_quiet_hook(server_, M.CUE_OnWriteDenied));
+    notify(M._on_write_denied, addr, value);
     return true;
   }
 
@@ -300,11 +298,6 @@ ssize_t send_then_receive(int fd, std::vector<std::uint8_t>& outgoing,
   return n;
 }
 
-PyObject* struct_error() {
-  static PyObject* error = host::getattr(host::import("struct").get(), "error").release();
-  return error;
-}
-
 // What ends serving on the handler thread.
 enum class Stop { Closed, LoopMayServe };
 
@@ -354,7 +347,7 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
       }
       if (r.outcome == modbus::Outcome::Malformed) {
         if (!outgoing.empty()) flush();
-        host::raise(struct_error(), r.error);
+        host::raise(M.struct_error, r.error);
       }
       outgoing.insert(outgoing.end(), answer.begin(), answer.end());
     }
@@ -384,9 +377,9 @@ Connection::Turn wait_for_turn(Connection& conn) {
     if (log) {
       Ref text = std::move(conn.warning);
       try {
-        if (text) host::log(N.logger, N.warning, text.get());
+        if (text) host::log(M.logger, M.warning, text.get());
       } catch (const host::PyError&) {
-        PyErr_WriteUnraisable(N.logger);
+        PyErr_WriteUnraisable(M.logger);
       }
     }
     if (turn != Connection::Turn::Loop) return turn;
@@ -418,24 +411,24 @@ void serve(Connection& conn, const std::shared_ptr<Connection>& shared, PyObject
 
 Ref handle(const Args& a) {
   PyObject* self = a.self();
-  Ref address = host::getattr(self, N.client_address);
+  Ref address = host::getattr(self, M.client_address);
   Ref pair = Ref::steal(PySequence_Tuple(address.get()));
   if (PyTuple_Size(pair.get()) != 2) host::raise(PyExc_ValueError, "client_address is not an (ip, port) pair");
   PyObject* client_ip = PyTuple_GetItem(pair.get(), 0);
   PyObject* client_port = PyTuple_GetItem(pair.get(), 1);
   Ref full_address = Ref::steal(PyUnicode_FromFormat("%S:%S", client_ip, client_port));
-  Ref listener = host::getattr(self, N.server);
-  Ref server = host::getattr(listener.get(), N.owner);
-  Ref sock = host::getattr(self, N.request);
+  Ref listener = host::getattr(self, M.server);
+  Ref server = host::getattr(listener.get(), M.owner);
+  Ref sock = host::getattr(self, M.request);
 
-  host::call_method(server.get(), N._on_client_connect, client_ip, full_address.get(), sock.get());
+  host::call_method(server.get(), M._on_client_connect, client_ip, full_address.get(), sock.get());
 
   auto conn = std::make_shared<Connection>();
   conn->sock = sock.get();
   conn->server = server.get();
   conn->ip = client_ip;
   try {
-    Ref no = host::call_method(sock.get(), N.fileno);
+    Ref no = host::call_method(sock.get(), M.fileno);
     const long long fd = host::as_long_long(no.get());
     if (fd < 0 || fd > INT_MAX) raise_errno(EBADF);
     conn->fd = static_cast<int>(fd);
@@ -443,20 +436,20 @@ Ref handle(const Args& a) {
   } catch (const host::PyError&) {
     // Interrupts and exit requests end the connection too on their way to the caller.
     host::Fetched err = host::ordinary_error(
-        [&] { host::call_method(server.get(), N._on_client_disconnect, full_address.get()); });
+        [&] { host::call_method(server.get(), M._on_client_disconnect, full_address.get()); });
     if (!err.matches(PyExc_ConnectionResetError)) {
       Ref message = host::concat("Exception: ", err.value());
-      host::log(N.logger, N.debug, message.get());
+      host::log(M.logger, M.debug, message.get());
     }
   }
-  host::call_method(server.get(), N._on_client_disconnect, full_address.get());
+  host::call_method(server.get(), M._on_client_disconnect, full_address.get());
   return host::none();
 }
 
 }  // namespace
 
 bool closed_elsewhere(PyObject* sock) {
-  Ref no = host::call_method(sock, N.fileno);
+  Ref no = host::call_method(sock, M.fileno);
   return host::as_long_long(no.get()) < 0;
 }
 
@@ -466,19 +459,19 @@ namespace {
 
 void fill_view(LoopView* v, PyObject* server) {
   if (!plain_attribute_access(server)) return;
-  v->hr = host::getattr(server, N.hr);
-  Ref size = host::getattr(server, N.size);
-  v->lock = host::getattr(server, N.lock);
+  v->hr = host::getattr(server, M.hr);
+  Ref size = host::getattr(server, M.size);
+  v->lock = host::getattr(server, M.lock);
   v->plain = host::int_within(size.get(), v->size) && PyList_CheckExact(v->hr.get()) &&
-             reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == N.plain_lock_type;
+             reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == M.plain_lock_type;
   PyErr_Clear();
   if (!v->plain) return;
   Ref dict = instance_dict(server);
   auto own = [&](PyObject* name, PyObject* fn) { return is_own_method_in(server, dict.get(), name, fn); };
-  v->read_quiet = own(N._on_read, N.fn_on_read) && is_quiet_hook(server, N.CUE_OnRead);
-  v->write_quiet = own(N._on_write, N.fn_on_write) && is_quiet_hook(server, N.CUE_OnWrite);
-  v->denied_quiet = own(N._on_write_denied, N.fn_on_write_denied) && is_quiet_hook(server, N.CUE_OnWriteDenied);
-  v->ranges_native = own(N._is_writable, N.fn_is_writable) && native_ranges(server, v->ranges);
+  v->read_quiet = own(M._on_read, M.fn_on_read) && is_quiet_hook(server, M.CUE_OnRead);
+  v->write_quiet = own(M._on_write, M.fn_on_write) && is_quiet_hook(server, M.CUE_OnWrite);
+  v->denied_quiet = own(M._on_write_denied, M.fn_on_write_denied) && is_quiet_hook(server, M.CUE_OnWriteDenied);
+  v->ranges_native = own(M._is_writable, M.fn_is_writable) && native_ranges(server, v->ranges);
 }
 
 // Never raises: this runs on the loop thread too, where an error would end the process. A server
@@ -555,7 +548,7 @@ class QuietBank {
 
 bool loop_may_serve(PyObject* server) {
   // The hooks first: when one is set, that is all it takes to know.
-  for (PyObject* hook : {N.CUE_OnRead, N.CUE_OnWrite, N.CUE_OnWriteDenied})
+  for (PyObject* hook : {M.CUE_OnRead, M.CUE_OnWrite, M.CUE_OnWriteDenied})
     if (!is_quiet_hook(server, hook)) return false;
   std::unique_ptr<LoopView> v = make_view(server);
   return v->plain && v->read_quiet && v->write_quiet && v->denied_quiet && v->ranges_native;
@@ -582,7 +575,7 @@ LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view) {
       return LoopOutcome::Failed;
     }
     if (r.outcome == modbus::Outcome::Malformed) {
-      PyErr_SetString(struct_error(), r.error);
+      PyErr_SetString(M.struct_error, r.error);
       conn.error.emplace();
       return LoopOutcome::Failed;
     }

@@ -17,44 +17,17 @@ using register_codecs::Form32;
 namespace holdbank {
 namespace {
 
-// Names used only here; made on first use, under the interpreter lock, and kept for the process.
-struct ViewNames {
-  PyObject *pack, *one, *two;
-  PyObject *UINT16, *INT16, *UINT32, *INT32, *FLOAT, *STRING;
-  PyObject* struct_module;
-};
-
-const ViewNames& V() {
-  static const ViewNames names = [] {
-    auto I = [](const char* s) { return host::intern(s).release(); };
-    ViewNames v;
-    v.pack = I("pack");
-    v.one = host::integer(1).release();
-    v.two = host::integer(2).release();
-    v.UINT16 = I("UINT16");
-    v.INT16 = I("INT16");
-    v.UINT32 = I("UINT32");
-    v.INT32 = I("INT32");
-    v.FLOAT = I("FLOAT");
-    v.STRING = I("STRING");
-    v.struct_module = host::getattr(N.holdbank_module, "struct").release();
-    return v;
-  }();
-  return names;
-}
-
 using host::equals;
 
 // struct.pack looked up on the module's struct at each call, so a replaced `pack` is honoured.
 Ref struct_pack(PyObject* format, PyObject* value) {
-  const ViewNames& v = V();
-  return host::call_method(v.struct_module, v.pack, format, value);
+  return host::call_method(M.struct_module, M.pack, format, value);
 }
 
 // A register value as the two bytes struct.pack('>H', value) gives.
 std::uint16_t word_of(PyObject* value) { return register_codecs::register_word(value, struct_pack); }
 
-Ref read_register(PyObject* self, PyObject* addr) { return host::call_method(self, N.CUF_REG_Read, addr); }
+Ref read_register(PyObject* self, PyObject* addr) { return host::call_method(self, M.CUF_REG_Read, addr); }
 
 Ref plus(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 
@@ -66,16 +39,16 @@ Ref formatted(PyObject* x) {
 
 Ref reg_write_str(const Args& a) {
   PyObject* self = a.self();
-  PyObject* addr = a[1];
+  PyObject *addr = a[1], *text = a[2], *encoding = a[3];
   // The text's own encode: the host's codec registry, strict, and the host's errors for a text
   // or an encoding name of the wrong kind. Nothing is written if this fails.
-  const std::vector<std::uint16_t> words = register_codecs::text_registers(a[2], a[3]);
+  const std::vector<std::uint16_t> words = register_codecs::text_registers(text, encoding);
   for (std::size_t i = 0; i < words.size(); ++i) {
     Ref offset = Ref::steal(PyLong_FromSize_t(i));
     Ref at = plus(addr, offset.get());
     Ref value = host::integer(words[i]);
     // A register outside the bank is skipped; the count below still includes it.
-    host::call_method(self, N.CUF_REG_Write, at.get(), value.get());
+    host::call_method(self, M.CUF_REG_Write, at.get(), value.get());
   }
   return Ref::steal(PyLong_FromSize_t(words.size()));
 }
@@ -101,13 +74,15 @@ Ref read_text(PyObject* self, PyObject* addr, PyObject* length, PyObject* encodi
   return register_codecs::registers_text(words, encoding, register_codecs::NulTrim::end_only);
 }
 
-Ref reg_read_str(const Args& a) { return read_text(a.self(), a[1], a[2], a[3]); }
+Ref reg_read_str(const Args& a) {
+  PyObject *addr = a[1], *length = a[2], *encoding = a[3];
+  return read_text(a.self(), addr, length, encoding);
+}
 
 // One pair of registers, high word at the lower address, read as the 32-bit kind `dtype`.
 Ref decode32(PyObject* dtype, std::uint16_t high, std::uint16_t low) {
-  const ViewNames& v = V();
-  const Form32 form = equals(v.UINT32, dtype) ? Form32::unsigned_int
-                      : equals(v.INT32, dtype) ? Form32::signed_int
+  const Form32 form = equals(M.UINT32, dtype) ? Form32::unsigned_int
+                      : equals(M.INT32, dtype) ? Form32::signed_int
                                                : Form32::binary32;
   return register_codecs::pair_value(high, low, form);
 }
@@ -130,16 +105,15 @@ enum class Step { Next, Stop };
 
 // One step of the dump loop at `current`; advances `current` or says the dump is complete.
 Step dump_step(PyObject* self, PyObject* start, PyObject* end, PyObject* dtype, Ref& current, PyObject* rows) {
-  const ViewNames& v = V();
-  if (equals(v.UINT16, dtype) || equals(v.INT16, dtype)) {
+  if (equals(M.UINT16, dtype) || equals(M.INT16, dtype)) {
     Ref value = read_register(self, current.get());
-    if (equals(v.INT16, dtype)) value = host::integer(static_cast<std::int16_t>(word_of(value.get())));
+    if (equals(M.INT16, dtype)) value = host::integer(static_cast<std::int16_t>(word_of(value.get())));
     append_row(rows, current.get(), value.get());
-    current = plus(current.get(), v.one);
+    current = plus(current.get(), M.one);
     return Step::Next;
   }
-  if (equals(v.UINT32, dtype) || equals(v.INT32, dtype) || equals(v.FLOAT, dtype)) {
-    Ref next = plus(current.get(), v.one);
+  if (equals(M.UINT32, dtype) || equals(M.INT32, dtype) || equals(M.FLOAT, dtype)) {
+    Ref next = plus(current.get(), M.one);
     // A last register without its partner is not dumped.
     if (host::check(PyObject_RichCompareBool(next.get(), end, Py_GT))) return Step::Stop;
     Ref high = read_register(self, current.get());
@@ -149,13 +123,13 @@ Step dump_step(PyObject* self, PyObject* start, PyObject* end, PyObject* dtype, 
     Ref value = decode32(dtype, hi, lo);
     Ref key = joined_key(current.get(), next.get());
     append_row(rows, key.get(), value.get());
-    current = plus(current.get(), v.two);
+    current = plus(current.get(), M.two);
     return Step::Next;
   }
-  if (equals(v.STRING, dtype)) {
+  if (equals(M.STRING, dtype)) {
     Ref span = Ref::steal(PyNumber_Subtract(end, start));
-    Ref count = plus(span.get(), v.one);
-    Ref text = host::call_method(self, N.CUF_REG_ReadSTR, start, count.get());
+    Ref count = plus(span.get(), M.one);
+    Ref text = host::call_method(self, M.CUF_REG_ReadSTR, start, count.get());
     Ref key = joined_key(start, end);
     append_row(rows, key.get(), text.get());
     return Step::Stop;
@@ -177,7 +151,7 @@ Ref reg_dump(const Args& a) {
     try {
       if (dump_step(self, start, end, dtype, current, rows.get()) == Step::Stop) break;
     } catch (const host::PyError&) {
-      host::log_ordinary_error(N.logger, N.error, "Dump error: ");
+      host::log_ordinary_error(M.logger, M.error, "Dump error: ");
       break;
     }
   }

@@ -14,14 +14,12 @@ namespace {
 
 namespace link = master_link;
 
-PyObject* g_port = nullptr;  // the constructor's keyword for the TCP port
-
 // ModbusTcpClient(Pms_IPAddr, port=Pmi_Port); time-out, retries and unit stay the package's.
 Ref build_client(const Args& a) {
   Ref cls = link::module_global("ModbusTcpClient");
   Ref args = Ref::steal(PyTuple_Pack(1, a[1]));
   Ref kwargs = Ref::steal(PyDict_New());
-  host::check(PyDict_SetItem(kwargs.get(), g_port, a[2]));
+  host::check(PyDict_SetItem(kwargs.get(), link::M.port, a[2]));
   return host::call_kw(cls.get(), args.get(), kwargs.get());
 }
 
@@ -62,7 +60,6 @@ PyModuleDef module_def = {
 };
 
 Ref init_module() {
-  g_port = host::intern("port").release();
   const host::ClassDef def{"CLASS_Socklink", kMethods, std::size(kMethods), nullptr};
   return link::create_module(&module_def, "ModbusTcpClient", def);
 }
