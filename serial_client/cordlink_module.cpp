@@ -26,16 +26,22 @@ Ref build_client(const Args& a) {
   return host::call_kw(cls.get(), M.no_args, kwargs.get());
 }
 
-Ref open(const Args& a) { return link::open(a.self(), a[1], build_client, a); }
-Ref read_raw(const Args& a) { return link::read_raw(a.self(), a[1], a[2], a[3]); }
-Ref read_int(const Args& a) { return link::read_int(a.self(), a[1], a[2], a[3]); }
-Ref read_long(const Args& a) { return link::read_long(a.self(), a[1], a[2], a[3]); }
-Ref read_double(const Args& a) { return link::read_double(a.self(), a[1], a[2], a[3]); }
-Ref read_str(const Args& a) { return link::read_str(a.self(), a[1], a[2], a[3], a[4]); }
-Ref write_int(const Args& a) { return link::write_int(a.self(), a[1], a[2], a[3]); }
-Ref write_long(const Args& a) { return link::write_long(a.self(), a[1], a[2], a[3]); }
-Ref write_double(const Args& a) { return link::write_double(a.self(), a[1], a[2], a[3]); }
-Ref write_str(const Args& a) { return link::write_str(a.self(), a[1], a[2], a[3], a[4]); }
+Ref open(const Args& a) {
+  PyObject* port_name = a[1];
+  return link::open(a.self(), port_name, build_client, a);
+}
+
+// Every read and write takes (address, length or value[, encoding], slave), in that order.
+template <Ref (*operation)(PyObject*, PyObject*, PyObject*, PyObject*)>
+Ref with_slave(const Args& a) {
+  PyObject *addr = a[1], *length_or_value = a[2], *slave = a[3];
+  return operation(a.self(), addr, length_or_value, slave);
+}
+template <Ref (*operation)(PyObject*, PyObject*, PyObject*, PyObject*, PyObject*)>
+Ref text_with_slave(const Args& a) {
+  PyObject *addr = a[1], *length_or_value = a[2], *encoding = a[3], *slave = a[4];
+  return operation(a.self(), addr, length_or_value, encoding, slave);
+}
 
 const char kClassDoc[] =
     "\n"
@@ -65,15 +71,18 @@ const host::MethodDef kMethods[] = {
       {"Pmi_Stopbits", default_int(1)}, {"Pmi_Bytesize", default_int(8)}},
      nullptr, kOpenDoc},
     {"CUF_Close", link::close, {{"self"}}},
-    {"_read_raw", read_raw, {{"self"}, {"addr"}, {"count"}, kSlave}, nullptr, "RTU 讀取通常需要指定站號 (slave)"},
-    {"CUF_Read_HR_int", read_int, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kSlave}},
-    {"CUF_Read_HR_long", read_long, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kSlave}},
-    {"CUF_Read_HR_double", read_double, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kSlave}},
-    {"CUF_Read_HR_str", read_str, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kEncoding, kSlave}},
-    {"CUF_Write_HR_int", write_int, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}, kSlave}},
-    {"CUF_Write_HR_long", write_long, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}, kSlave}},
-    {"CUF_Write_HR_double", write_double, {{"self"}, {"Pmi_REG_Addr"}, {"Pmf_Value", {}, "float"}, kSlave}},
-    {"CUF_Write_HR_str", write_str, {{"self"}, {"Pmi_REG_Addr"}, {"Pms_Value", {}, "str"}, kEncoding, kSlave}},
+    {"_read_raw", with_slave<link::read_raw>, {{"self"}, {"addr"}, {"count"}, kSlave}, nullptr,
+     "RTU 讀取通常需要指定站號 (slave)"},
+    {"CUF_Read_HR_int", with_slave<link::read_int>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kSlave}},
+    {"CUF_Read_HR_long", with_slave<link::read_long>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kSlave}},
+    {"CUF_Read_HR_double", with_slave<link::read_double>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kSlave}},
+    {"CUF_Read_HR_str", text_with_slave<link::read_str>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kEncoding, kSlave}},
+    {"CUF_Write_HR_int", with_slave<link::write_int>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}, kSlave}},
+    {"CUF_Write_HR_long", with_slave<link::write_long>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}, kSlave}},
+    {"CUF_Write_HR_double", with_slave<link::write_double>,
+     {{"self"}, {"Pmi_REG_Addr"}, {"Pmf_Value", {}, "float"}, kSlave}},
+    {"CUF_Write_HR_str", text_with_slave<link::write_str>,
+     {{"self"}, {"Pmi_REG_Addr"}, {"Pms_Value", {}, "str"}, kEncoding, kSlave}},
 };
 
 PyModuleDef module_def = {

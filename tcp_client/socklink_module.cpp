@@ -23,16 +23,22 @@ Ref build_client(const Args& a) {
   return host::call_kw(cls.get(), args.get(), kwargs.get());
 }
 
-Ref open(const Args& a) { return link::open(a.self(), a[1], build_client, a); }
-Ref read_raw(const Args& a) { return link::read_raw(a.self(), a[1], a[2], nullptr); }
-Ref read_int(const Args& a) { return link::read_int(a.self(), a[1], a[2], nullptr); }
-Ref read_long(const Args& a) { return link::read_long(a.self(), a[1], a[2], nullptr); }
-Ref read_double(const Args& a) { return link::read_double(a.self(), a[1], a[2], nullptr); }
-Ref read_str(const Args& a) { return link::read_str(a.self(), a[1], a[2], a[3], nullptr); }
-Ref write_int(const Args& a) { return link::write_int(a.self(), a[1], a[2], nullptr); }
-Ref write_long(const Args& a) { return link::write_long(a.self(), a[1], a[2], nullptr); }
-Ref write_double(const Args& a) { return link::write_double(a.self(), a[1], a[2], nullptr); }
-Ref write_str(const Args& a) { return link::write_str(a.self(), a[1], a[2], a[3], nullptr); }
+Ref open(const Args& a) {
+  PyObject* ip_addr = a[1];
+  return link::open(a.self(), ip_addr, build_client, a);
+}
+
+// Every read and write takes (address, length or value[, encoding]) and names no unit.
+template <Ref (*operation)(PyObject*, PyObject*, PyObject*, PyObject*)>
+Ref without_unit(const Args& a) {
+  PyObject *addr = a[1], *length_or_value = a[2];
+  return operation(a.self(), addr, length_or_value, nullptr);
+}
+template <Ref (*operation)(PyObject*, PyObject*, PyObject*, PyObject*, PyObject*)>
+Ref text_without_unit(const Args& a) {
+  PyObject *addr = a[1], *length_or_value = a[2], *encoding = a[3];
+  return operation(a.self(), addr, length_or_value, encoding, nullptr);
+}
 
 constexpr host::Param kEncoding{"encoding", default_text("big5")};
 
@@ -40,15 +46,18 @@ const host::MethodDef kMethods[] = {
     {"__init__", link::init_instance, {{"self"}}},
     {"CUF_Open", open, {{"self"}, {"Pms_IPAddr"}, {"Pmi_Port"}}},
     {"CUF_Close", link::close, {{"self"}}},
-    {"_read_raw", read_raw, {{"self"}, {"addr"}, {"count"}}, nullptr, "僅保留核心參數 address 與 count"},
-    {"CUF_Read_HR_int", read_int, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
-    {"CUF_Read_HR_long", read_long, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
-    {"CUF_Read_HR_double", read_double, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
-    {"CUF_Read_HR_str", read_str, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kEncoding}},
-    {"CUF_Write_HR_int", write_int, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}}},
-    {"CUF_Write_HR_long", write_long, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}}},
-    {"CUF_Write_HR_double", write_double, {{"self"}, {"Pmi_REG_Addr"}, {"Pmf_Value", {}, "float"}}},
-    {"CUF_Write_HR_str", write_str, {{"self"}, {"Pmi_REG_Addr"}, {"Pms_Value", {}, "str"}, kEncoding}},
+    {"_read_raw", without_unit<link::read_raw>, {{"self"}, {"addr"}, {"count"}}, nullptr,
+     "僅保留核心參數 address 與 count"},
+    {"CUF_Read_HR_int", without_unit<link::read_int>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
+    {"CUF_Read_HR_long", without_unit<link::read_long>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
+    {"CUF_Read_HR_double", without_unit<link::read_double>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}}},
+    {"CUF_Read_HR_str", text_without_unit<link::read_str>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Len"}, kEncoding}},
+    {"CUF_Write_HR_int", without_unit<link::write_int>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}}},
+    {"CUF_Write_HR_long", without_unit<link::write_long>, {{"self"}, {"Pmi_REG_Addr"}, {"Pmi_Value", {}, "int"}}},
+    {"CUF_Write_HR_double", without_unit<link::write_double>,
+     {{"self"}, {"Pmi_REG_Addr"}, {"Pmf_Value", {}, "float"}}},
+    {"CUF_Write_HR_str", text_without_unit<link::write_str>,
+     {{"self"}, {"Pmi_REG_Addr"}, {"Pms_Value", {}, "str"}, kEncoding}},
 };
 
 PyModuleDef module_def = {
