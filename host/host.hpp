@@ -56,6 +56,12 @@ inline bool thread_exit_caught() noexcept {
 }
 inline bool thread_exit_noted() noexcept { return detail::t_ending; }
 
+// The definition of a module as ours are made: no docstring, its state kept in globals filled at
+// import (so a second interpreter in the process is not supported).
+inline PyModuleDef module_def(const char* name) {
+  return PyModuleDef{PyModuleDef_HEAD_INIT, name, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
 // The first step of every module's import: fills the layer's own state (what it keeps of the
 // host, below) and registers the atexit hook that marks the exit as begun and runs `on_exit`
 // (stops the module's own native threads, which must not touch Python afterwards).

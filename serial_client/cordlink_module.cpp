@@ -85,13 +85,7 @@ const host::MethodDef kMethods[] = {
      {{"self"}, {"Pmi_REG_Addr"}, {"Pms_Value", {}, "str"}, kEncoding, kSlave}},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "Cordlink",
-    nullptr,  // no module docstring
-    -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
-};
+PyModuleDef module_def = host::module_def("Cordlink");
 
 Ref init_module() {
   const host::ClassDef def{"CLASS_Cordlink", kMethods, std::size(kMethods), kClassDoc};

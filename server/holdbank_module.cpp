@@ -215,13 +215,7 @@ void define_classes(PyObject* m) {
   }
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "Holdbank",
-    nullptr,  // no module docstring
-    -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
-};
+PyModuleDef module_def = host::module_def("Holdbank");
 
 Ref init_module() {
   Ref module = Ref::steal(PyModule_Create(&module_def));

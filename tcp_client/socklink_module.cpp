@@ -60,13 +60,7 @@ const host::MethodDef kMethods[] = {
      {{"self"}, {"Pmi_REG_Addr"}, {"Pms_Value", {}, "str"}, kEncoding}},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "Socklink",
-    nullptr,  // no module docstring
-    -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
-};
+PyModuleDef module_def = host::module_def("Socklink");
 
 Ref init_module() {
   const host::ClassDef def{"CLASS_Socklink", kMethods, std::size(kMethods), nullptr};
