@@ -464,7 +464,6 @@ void fill_view(LoopView* v, PyObject* server) {
   v->lock = host::getattr(server, M.lock);
   v->plain = host::int_within(size.get(), v->size) && PyList_CheckExact(v->hr.get()) &&
              reinterpret_cast<PyObject*>(Py_TYPE(v->lock.get())) == M.plain_lock_type;
-  PyErr_Clear();
   if (!v->plain) return;
   Ref dict = instance_dict(server);
   auto own = [&](PyObject* name, PyObject* fn) { return is_own_method_in(server, dict.get(), name, fn); };
