@@ -61,6 +61,21 @@ def installed(dists, tmp_path_factory):
     return python
 
 
+def pyproject_version():
+    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
+    return re.search(r'^version = "([^"]+)"$', text, re.M).group(1)
+
+
+def test_every_module_under_test_carries_the_version_of_pyproject():
+    """The modules this suite imports (a development build or an installed one) report the
+    version pyproject.toml declares, the one the distribution's metadata carries."""
+    import Cordlink
+    import Holdbank
+    import Socklink
+
+    assert [m.__version__ for m in (Holdbank, Cordlink, Socklink)] == [pyproject_version()] * 3
+
+
 def test_one_abi3_wheel_serves_cpython_3_10_and_newer(dists):
     sdist, wheel = dists
     platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
