@@ -85,6 +85,8 @@ Ref create_module(PyModuleDef* def, const char* client_class, const host::ClassD
   Ref module_name = host::text(def->m_name);
   Ref bases = Ref::steal(PyTuple_New(0));
   host::bind(m, master_class.name, host::make_class(master_class, bases.get(), module_name.get(), PyModule_GetDict(m)));
+  // The distribution's version, given by the build.
+  host::bind(m, "__version__", host::text(HOLDBANK_VERSION));
   return module;
 }
 

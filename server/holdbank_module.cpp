@@ -1,6 +1,6 @@
 // Import of Holdbank: binds the standard-library names, configures logging, creates the module
-// logger, fills the module's state and defines the four classes, each step in order; any failing
-// step fails the import and leaves nothing registered.
+// logger, fills the module's state, defines the four classes and binds the version, each step in
+// order; any failing step fails the import and leaves nothing registered.
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
@@ -215,6 +215,9 @@ void define_classes(PyObject* m) {
   }
 }
 
+// 6. __version__, the distribution's version, given by the build.
+void bind_version(PyObject* m) { host::bind(m, "__version__", host::text(HOLDBANK_VERSION)); }
+
 PyModuleDef module_def = host::module_def("Holdbank");
 
 Ref init_module() {
@@ -226,6 +229,7 @@ Ref init_module() {
   create_logger(m);
   fill_state(m);
   define_classes(m);
+  bind_version(m);
   return module;
 }
 

@@ -4,6 +4,9 @@ from collections.abc import Callable
 
 from pymodbus.client import ModbusSerialClient
 
+# The version of the holdbank-toolkit distribution the module was built from.
+__version__: str
+
 class CLASS_Cordlink:
     """An RTU master on one serial port. Every read and write names the unit (`slave`, default 1).
 

@@ -10,6 +10,8 @@ from typing import Any
 # The module's logger, named "Holdbank". Importing the module calls logging.basicConfig with
 # level INFO, so its DEBUG lines show only after logger.setLevel(logging.DEBUG).
 logger: logging.Logger
+# The version of the holdbank-toolkit distribution the module was built from.
+__version__: str
 
 class CLASS_SocklinkWorker(socketserver.BaseRequestHandler):
     """Serves one master's connection: function codes 3, 6 and 16 against the owner's bank."""

@@ -4,6 +4,9 @@ from collections.abc import Callable
 
 from pymodbus.client import ModbusTcpClient
 
+# The version of the holdbank-toolkit distribution the module was built from.
+__version__: str
+
 class CLASS_Socklink:
     """A Modbus TCP master with one connection to one server.
 

@@ -2,6 +2,7 @@
 Holdbank servers on loopback ports and an RTU slave on a pseudo-terminal."""
 import json
 import queue
+import signal
 import subprocess
 import sys
 import threading
@@ -37,6 +38,13 @@ class Running:
         for line in self.proc.stdout:
             self._queue.put(line.rstrip("\n"))
         self._queue.put(None)
+
+    def next_line(self, timeout=10):
+        line = self._queue.get(timeout=timeout)
+        if line is None:
+            raise AssertionError("ended early:\n%s" % "\n".join(self.lines))
+        self.lines.append(line)
+        return line
 
     def wait_for_line(self, text, timeout=10):
         while True:
@@ -171,3 +179,27 @@ def test_rtu_master_exits_1_when_the_unit_does_not_answer(line):
     assert code == 1, out
     assert "unit 9: Modbus Error:" in out
     assert not any(line.registers[1]) and not any(line.registers[2])
+
+
+def test_pty_rtu_slave_serves_the_rtu_master_example_on_the_port_it_prints(started):
+    slave = started("pty_rtu_slave.py", "--units", "1,3")
+    port = slave.next_line()
+    assert port.startswith("/dev/"), port
+
+    code, out = run("rtu_master.py", port, "--slave", 3)
+    assert code == 0, out
+    assert "unit 3 read back: [1234] [4000000000] [-2.5] 'RTU'" in out
+    # A unit the slave does not serve stays silent, as on a multi-drop line.
+    code, out = run("rtu_master.py", port, "--slave", 2)
+    assert code == 1 and "unit 2: Modbus Error:" in out, out
+    # A pseudo-terminal takes no parity bit, as the guide says.
+    code, out = run("rtu_master.py", port, "--parity", "E")
+    assert code == 1 and "error: Connection Failed to %s" % port in out, out
+
+    slave.proc.send_signal(signal.SIGINT)  # Ctrl-C, as a user stops it
+    code, out = slave.finish(timeout=30)
+    assert code == 0, out
+    # Eight requests of unit 3 (four writes, four reads) and the unanswered one of unit 2, sent
+    # again by the client package's retries.
+    served = [line for line in out.splitlines() if line.startswith("served ")]
+    assert served and int(served[0].split()[1]) >= 9, out

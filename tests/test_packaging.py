@@ -1,6 +1,7 @@
 """The toolkit as a user gets it: a source distribution and a wheel built with the standard build
 front end, the wheel installed with its dependencies into a fresh virtual environment, and the
 three modules and their type stubs used from there."""
+import email
 import glob
 import os
 import re
@@ -37,14 +38,67 @@ def call(*args, cwd=None, timeout=600):
     return done.stdout
 
 
+def source_files():
+    """The tree's own files as git sees them (tracked, and new ones not ignored), or None outside
+    a git checkout."""
+    try:
+        done = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
+                              env=clean_env(), capture_output=True, timeout=60)
+    except OSError:
+        return None
+    if done.returncode != 0:
+        return None
+    return {name for name in done.stdout.decode().split("\0") if name and (ROOT / name).is_file()}
+
+
+# What building, testing, benchmarking and running the guide's scripts from the top folder leave
+# in a working tree; the source distribution must carry none of it.
+LEFTOVERS = {
+    "build/bench-results/latest.json": "{}",
+    "build/dev/Holdbank.abi3.so": "",
+    "dist/holdbank_toolkit-0.0.1-cp310-abi3-linux_x86_64.whl": "",
+    "bank.json": "{}",
+    "modbus_reg_tbl.json": "{}",
+    "Holdbank.abi3.so": "",
+    "venv/pyvenv.cfg": "",
+    "tests/__pycache__/conftest.cpython-311.pyc": "",
+    ".hypothesis/examples/x": "",
+    ".pytest_cache/v/cache/lastfailed": "{}",
+}
+
+
 @pytest.fixture(scope="module")
-def dists(tmp_path_factory):
+def sources(tmp_path_factory):
+    """(folder, files): a copy of the tree's own files with the usual leftovers planted beside
+    them, as a developer's working tree holds them, and the names of the tree's own files. Outside
+    a git checkout: the tree itself, and None."""
+    files = source_files()
+    if files is None:
+        return ROOT, None
+    tree = tmp_path_factory.mktemp("tree") / "holdbank-toolkit"
+    for name in files:
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / name, tree / name)
+    for name, text in LEFTOVERS.items():
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        (tree / name).write_text(text)
+    (tree / ".venv").symlink_to(sys.prefix, target_is_directory=True)
+    return tree, files
+
+
+@pytest.fixture(scope="module")
+def dists(sources, tmp_path_factory):
     """(sdist, wheel): `python -m build` makes the source distribution, then the wheel from it."""
     out = tmp_path_factory.mktemp("dist")
-    call(sys.executable, "-m", "build", "--outdir", out, ROOT, timeout=900)
+    call(sys.executable, "-m", "build", "--outdir", out, sources[0], timeout=900)
     (sdist,) = out.glob("*.tar.gz")
     (wheel,) = out.glob("*.whl")
     return sdist, wheel
+
+
+def sdist_names(sdist):
+    with tarfile.open(sdist) as t:
+        return {n.split("/", 1)[1] for n in t.getnames() if "/" in n and t.getmember(n).isfile()}
 
 
 def fresh_venv(python, where):
@@ -61,6 +115,21 @@ def installed(dists, tmp_path_factory):
     return python
 
 
+def pyproject_version():
+    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
+    return re.search(r'^version = "([^"]+)"$', text, re.M).group(1)
+
+
+def test_every_module_under_test_carries_the_version_of_pyproject():
+    """The modules this suite imports (a development build or an installed one) report the
+    version pyproject.toml declares, the one the distribution's metadata carries."""
+    import Cordlink
+    import Holdbank
+    import Socklink
+
+    assert [m.__version__ for m in (Holdbank, Cordlink, Socklink)] == [pyproject_version()] * 3
+
+
 def test_one_abi3_wheel_serves_cpython_3_10_and_newer(dists):
     sdist, wheel = dists
     platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
@@ -68,17 +137,48 @@ def test_one_abi3_wheel_serves_cpython_3_10_and_newer(dists):
     with zipfile.ZipFile(wheel) as z:
         binaries = sorted(n for n in z.namelist() if n.endswith(".so"))
     assert binaries == ["Cordlink.abi3.so", "Holdbank.abi3.so", "Socklink.abi3.so"]
-    with tarfile.open(sdist) as t:
-        names = {n.split("/", 1)[1] for n in t.getnames() if "/" in n}
-    assert {"pyproject.toml", "CMakeLists.txt", "stubs/Holdbank.pyi", "server/modbus_core.hpp"} <= names
+    assert {"pyproject.toml", "CMakeLists.txt", "stubs/Holdbank.pyi", "server/modbus_core.hpp", "LICENSE",
+            "CHANGELOG.md", "README.md", "docs/PYPI.md", "examples/pty_rtu_slave.py"} <= sdist_names(sdist)
+
+
+def test_the_sdist_holds_the_sources_and_nothing_a_working_tree_leaves_behind(sources, dists):
+    files = sources[1]
+    if files is None:
+        pytest.skip("not a git checkout: no list of the tree's own files")
+    assert sdist_names(dists[0]) == files | {"PKG-INFO"}
+
+
+def test_the_wheel_carries_the_license_and_the_metadata_for_the_index(dists):
+    wheel = dists[1]
+    with zipfile.ZipFile(wheel) as z:
+        info = "holdbank_toolkit-%s.dist-info/" % pyproject_version()
+        license_text = z.read(info + "licenses/LICENSE").decode()
+        metadata = email.message_from_bytes(z.read(info + "METADATA"))
+    assert license_text == (ROOT / "LICENSE").read_text(encoding="utf-8")
+    assert metadata["License-Expression"] == "MIT" and metadata.get_all("License-File") == ["LICENSE"]
+    # No license classifier beside the SPDX expression: PEP 639 forbids the pair.
+    classifiers = set(metadata.get_all("Classifier"))
+    assert not any(c.startswith("License ::") for c in classifiers)
+    assert {"Programming Language :: Python :: 3 :: Only", "Programming Language :: Python :: 3.10",
+            "Programming Language :: Python :: 3.13", "Programming Language :: Python :: Implementation :: CPython",
+            "Operating System :: POSIX :: Linux", "Topic :: System :: Hardware"} <= classifiers
+    assert metadata["Requires-Python"] == ">=3.10"
+    # The index shows the users' page, whose links must work away from the repository.
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    description = metadata.get_payload()
+    assert description.strip() == (ROOT / "docs" / "PYPI.md").read_text(encoding="utf-8").strip()
+    targets = re.findall(r"\]\(([^)]*)\)", description)
+    assert targets and all(t.startswith("https://") for t in targets), targets
 
 
 USE_ALL_THREE = r'''
 import os, sys, tempfile
 import Holdbank, Cordlink, Socklink
 
+from importlib.metadata import version
 for module in (Holdbank, Cordlink, Socklink):
     assert module.__file__.startswith(sys.prefix), module.__file__
+    assert module.__version__ == version("holdbank-toolkit"), (module, module.__version__)
 
 port, tests = int(sys.argv[1]), sys.argv[2]
 with tempfile.TemporaryDirectory() as workdir:
