@@ -27,6 +27,11 @@
 #include <thread>
 #include <utility>
 
+// A pyconfig.h that does not describe the target makes every object size wrong without a word
+// (the Windows one under a GCC-style compiler without MS_WIN64 says 32 bits, for one).
+static_assert(sizeof(Py_ssize_t) == sizeof(void*) && SIZEOF_VOID_P == sizeof(void*),
+              "pyconfig.h does not match the target");
+
 namespace host {
 
 namespace detail {
