@@ -37,7 +37,7 @@ TARGETS = {
     "x86_64-macos": {"suffix": ".abi3.so", "link": ["-Wl,-undefined,dynamic_lookup"]},
     "aarch64-macos": {"suffix": ".abi3.so", "link": ["-Wl,-undefined,dynamic_lookup"]},
     # MS_WIN64: CPython's Windows pyconfig.h sets it for MSVC only, and says 32 bits without it.
-    "x86_64-windows-gnu": {"suffix": ".pyd", "defines": ["-DMS_WIN64"], "link": ["-lws2_32"]},
+    "x86_64-windows-gnu": {"suffix": ".pyd", "defines": ["-DMS_WIN64", "-DNOMINMAX", "-DWIN32_LEAN_AND_MEAN"], "link": ["-lws2_32"]},
 }
 
 
