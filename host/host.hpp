@@ -11,6 +11,8 @@
 //   (exiting_elsewhere()).
 #pragma once
 
+// Every file of the modules includes this (or a header that does) before any other header: Python.h
+// defines feature macros that the system's own headers must see first.
 #include <Python.h>
 
 #include <atomic>
@@ -24,6 +26,11 @@
 #include <string>
 #include <thread>
 #include <utility>
+
+// A pyconfig.h that does not describe the target makes every object size wrong without a word
+// (the Windows one under a GCC-style compiler without MS_WIN64 says 32 bits, for one).
+static_assert(sizeof(Py_ssize_t) == sizeof(void*) && SIZEOF_VOID_P == sizeof(void*),
+              "pyconfig.h does not match the target");
 
 #if defined(__SANITIZE_ADDRESS__)
 #define HOST_ASAN 1

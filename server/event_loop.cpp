@@ -11,21 +11,17 @@
 // moment of an accept and a close), so the backlog empties, they learn at once, and the serve
 // loop sleeps until a master can be served again.
 #include "server/event_loop.hpp"
-
-#include <fcntl.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "server/platform_socket.hpp"
+#include "server/readiness.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <thread>
 #include <unordered_set>
-
-#include "server/readiness.hpp"
 
 using host::Ref;
 
@@ -44,19 +40,20 @@ bool is_closed(PyObject* sock) {
 
 class EventLoop {
  public:
-  EventLoop(Ref listener, Ref listening_socket, int listen_fd)
+  EventLoop(Ref listener, Ref listening_socket, sock::Handle listen_fd)
       : listener_(std::move(listener)), listening_socket_(std::move(listening_socket)), listen_fd_(listen_fd) {}
   ~EventLoop() {
-    close_fd(wake_fd_);
+    wake_.close();
     close_spares();
   }
 
   bool start() {
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    wake_.open();
     top_up_spares();
-    if (!ready_.ok() || wake_fd_ < 0 || spares_.size() < kSpares) return false;
-    if (!ready_.watch(wake_fd_, &wake_fd_, true, false)) return false;
-    if (!ready_.watch_once(listen_fd_, &listen_fd_)) return false;
+    if (!ready_.ok() || !wake_.ok() || spares_.size() < kSpares) return false;
+    if (!ready_.watch(wake_.handle(), &wake_, true, false)) return false;
+    // Where no descriptor limit can starve the listener, there is nothing to watch it for.
+    if (sock::kDescriptorLimit && !ready_.watch_once(listen_fd_, &listen_fd_)) return false;
     try {
       thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
@@ -97,11 +94,7 @@ class EventLoop {
 
  private:
   // Under inbox_m_, which the loop holds to close the descriptor.
-  void wake() {
-    if (wake_fd_ < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t w = ::write(wake_fd_, &one, sizeof one);
-  }
+  void wake() { wake_.signal(); }
 
   void run() {
     PyGILState_STATE gil = PyGILState_Ensure();
@@ -130,19 +123,14 @@ class EventLoop {
     close_spares();
     {
       std::lock_guard<std::mutex> hold(inbox_m_);
-      close_fd(wake_fd_);
+      wake_.close();
     }
     PyGILState_Release(gil);
   }
 
   void close_spares() {
-    for (int fd : spares_) ::close(fd);
+    for (int fd : spares_) sock::close_spare(fd);
     spares_.clear();
-  }
-
-  static void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
   }
 
   // One wake-up, under the interpreter lock. False: stop.
@@ -168,9 +156,8 @@ class EventLoop {
     if (sweep) sweep_closed();
     for (int i = 0; i < n; ++i) {
       void* key = events[i].key;
-      if (key == &wake_fd_) {
-        std::uint64_t count;
-        [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
+      if (key == &wake_) {
+        wake_.drain();
       } else if (key == &listen_fd_) {
         on_listener();
       } else {
@@ -195,6 +182,7 @@ class EventLoop {
       end_with_errno(*conn, EBADF, false);
       return;
     }
+    sock::no_sigpipe(conn->fd);
     conn->watching_write = !conn->out.empty();
     if (!ready_.watch(conn->fd, conn.get(), !conn->watching_write, conn->watching_write)) {
       give(*conn, Connection::Turn::LoopGone);
@@ -213,7 +201,10 @@ class EventLoop {
   // already be another connection's (and the registration went with the close).
   std::shared_ptr<Connection> detach(Connection& conn) {
     if (!live_.count(&conn)) return nullptr;
-    if (!is_closed(conn.sock)) ready_.forget(conn.fd);
+    if (!is_closed(conn.sock))
+      ready_.forget(conn.fd, &conn);
+    else
+      ready_.forget_closed(&conn);
     live_.erase(&conn);
     auto it = std::find_if(conns_.begin(), conns_.end(), [&](const auto& c) { return c.get() == &conn; });
     if (it == conns_.end()) return nullptr;
@@ -236,11 +227,16 @@ class EventLoop {
     if (detach(conn)) give(conn, turn);
   }
 
-  // The handler raises what the master's end is, as its own receive would have.
-  void end_with_errno(Connection& conn, int err, bool attached) {
+  // The handler raises what the master's end is, as its own receive would have: `err` is a C errno
+  // (EBADF for a socket the host closed) or, with `socket_call`, the error of a socket call.
+  void end_with_errno(Connection& conn, int err, bool attached, bool socket_call = false) {
     if (attached && !live_.count(&conn)) return;
-    errno = err;
-    PyErr_SetFromErrno(PyExc_OSError);
+    if (socket_call) {
+      set_socket_error(err);
+    } else {
+      errno = err;
+      PyErr_SetFromErrno(PyExc_OSError);
+    }
     conn.error.emplace();
     if (attached)
       hand_over(conn, Connection::Turn::Ended);
@@ -270,13 +266,14 @@ class EventLoop {
     }
     if (!ev.readable && !ev.hangup) return;
     auto space = conn.frames.recv_space();
-    const ssize_t n = ::recv(conn.fd, space.first, space.second, MSG_DONTWAIT);
+    const sock::IoSize n = sock::recv_nowait(conn.fd, space.first, space.second);
     if (n == 0) {
       hand_over(conn, Connection::Turn::Ended);
       return;
     }
     if (n < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) end_with_errno(conn, errno, true);
+      const int err = sock::last_error();
+      if (!sock::would_block(err) && !sock::interrupted(err)) end_with_errno(conn, err, true, true);
       return;
     }
     conn.frames.commit(static_cast<std::size_t>(n));
@@ -298,12 +295,13 @@ class EventLoop {
   void flush(Connection& conn) {
     std::size_t sent = 0;
     while (sent < conn.out.size()) {
-      const ssize_t n = ::send(conn.fd, conn.out.data() + sent, conn.out.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      const sock::IoSize n = sock::send_nowait(conn.fd, conn.out.data() + sent, conn.out.size() - sent);
       if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        const int err = sock::last_error();
+        if (sock::interrupted(err)) continue;
+        if (sock::would_block(err)) break;
         conn.out.erase(conn.out.begin(), conn.out.begin() + static_cast<std::ptrdiff_t>(sent));
-        end_with_errno(conn, errno, true);
+        end_with_errno(conn, err, true, true);
         return;
       }
       sent += static_cast<std::size_t>(n);
@@ -333,8 +331,9 @@ class EventLoop {
 
   // Opens spares up to their number, as far as descriptors allow.
   void top_up_spares() {
+    if (!sock::kDescriptorLimit) return;
     while (spares_.size() < kSpares) {
-      const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      const int fd = sock::open_spare();
       if (fd < 0) return;
       spares_.push_back(fd);
     }
@@ -342,14 +341,12 @@ class EventLoop {
 
   void on_listener() {
     top_up_spares();
-    const int probe = spares_.empty() ? -1 : fcntl(spares_.back(), F_DUPFD_CLOEXEC, 0);
-    if (probe >= 0) {
-      ::close(probe);
+    const int err = spares_.empty() ? EMFILE : sock::probe(spares_.back());
+    if (err == 0) {
       episode_ = false;
       pause_listener(kHealthyPauseMs);
       return;
     }
-    const int err = spares_.empty() ? EMFILE : errno;
     if (err != EMFILE && err != ENFILE && err != ENOMEM && err != ENOBUFS) {
       pause_listener(kHealthyPauseMs);
       return;
@@ -364,21 +361,19 @@ class EventLoop {
     // serve loop, which may race us for a master, takes such a failure in its stride). The serve
     // loop's own accept may take the descriptor a spare gave up: that master is served, and the
     // round goes on with the next spare.
-    const int flags = fcntl(listen_fd_, F_GETFL);
-    if (flags < 0 || fcntl(listen_fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
+    int flags = 0;
+    if (!sock::make_nonblocking(listen_fd_, flags)) {
       pause_listener(kStarvedPauseMs);
       return;
     }
     while (!spares_.empty()) {
-      ::close(spares_.back());
+      sock::close_spare(spares_.back());
       spares_.pop_back();
-      const int refused = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      const int accept_err = errno;
-      if (refused >= 0) ::close(refused);
+      const int accept_err = sock::accept_and_close(listen_fd_);
       top_up_spares();
-      if (refused < 0 && accept_err != EMFILE && accept_err != ENFILE) break;  // the backlog is empty
+      if (accept_err && accept_err != EMFILE && accept_err != ENFILE) break;  // the backlog is empty
     }
-    fcntl(listen_fd_, F_SETFL, flags);
+    sock::restore_flags(listen_fd_, flags);
     if (spares_.empty())
       pause_listener(kStarvedPauseMs);  // not one descriptor left: look again a little later
     else
@@ -413,11 +408,11 @@ class EventLoop {
   static constexpr int kStarvedPauseMs = 100;
 
   Ref listener_, listening_socket_;
-  int listen_fd_;
-  int wake_fd_ = -1;
+  sock::Handle listen_fd_;
+  sock::WakeSignal wake_;
   // Descriptors held back to refuse masters with when the process has none left. Two, because the
-  // serve loop may take the one given up (see on_listener).
-  static constexpr std::size_t kSpares = 2;
+  // serve loop may take the one given up (see on_listener); none where there is no such limit.
+  static constexpr std::size_t kSpares = sock::kDescriptorLimit ? 2 : 0;
   std::vector<int> spares_;
   Readiness ready_;
   std::thread thread_;
@@ -460,9 +455,9 @@ std::shared_ptr<EventLoop> take_loop(PyObject* listener) {
 bool start_event_loop(PyObject* listener) {
   Ref listening = host::getattr(listener, "socket");
   Ref no = host::call_method(listening.get(), M.fileno);
-  const long long fd = host::as_long_long(no.get());
-  if (fd < 0 || fd > INT_MAX) return false;
-  auto loop = std::make_shared<EventLoop>(Ref::borrow(listener), std::move(listening), static_cast<int>(fd));
+  const sock::Handle fd = sock::from_fileno(host::as_long_long(no.get()));
+  if (fd == sock::kNone) return false;
+  auto loop = std::make_shared<EventLoop>(Ref::borrow(listener), std::move(listening), fd);
   if (!loop->start()) return false;
   std::lock_guard<std::mutex> hold(g_loops_m);
   g_loops.push_back(std::move(loop));

@@ -17,14 +17,15 @@
 // through a duplicate of its own while it has the connection.)
 #pragma once
 
+#include "server/holdbank.hpp"
+#include "server/modbus_core.hpp"
+#include "server/platform_socket.hpp"
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
-
-#include "server/holdbank.hpp"
-#include "server/modbus_core.hpp"
 
 namespace holdbank {
 
@@ -33,7 +34,7 @@ struct Connection {
   PyObject* sock;
   PyObject* server;
   PyObject* ip;
-  int fd;  // the socket object's descriptor (see above for when it may be used)
+  sock::Handle fd;  // the socket object's descriptor (see above for when it may be used)
 
   // Owned by whichever party serves the connection now.
   modbus::FrameAssembler frames;
@@ -111,6 +112,9 @@ enum class LoopOutcome { Served, ToHandler, Failed };
 LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view);
 // True once the host closed the socket object.
 bool closed_elsewhere(PyObject* sock);
+// Sets the host's OSError (ConnectionResetError, BrokenPipeError, ...) for the error of a failed
+// socket call.
+void set_socket_error(int err);
 // Whether a connection of `server` could be served by the loop right now.
 bool loop_may_serve(PyObject* server);
 

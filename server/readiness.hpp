@@ -1,16 +1,32 @@
 // Which descriptors are ready: the one piece of the event loop that differs between systems.
-// epoll on Linux; a poll(2) or kqueue variant only has to give these five calls.
+// epoll on Linux (glibc and musl alike); poll(2) on the other POSIX systems (macOS, the BSDs) and
+// WSAPoll on Windows. Both give the same calls with the same meaning; the poll variant can be
+// chosen on Linux too (HOLDBANK_READINESS_POLL), which is how its tests run here.
 #pragma once
 
+#include "server/platform_socket.hpp"
+
+#if defined(__linux__) && !defined(HOLDBANK_READINESS_POLL)
+#define HOLDBANK_READINESS_EPOLL 1
 #include <sys/epoll.h>
 #include <unistd.h>
+#else
+#ifndef _WIN32
+#include <poll.h>
+#endif
+#include <algorithm>
+#include <vector>
+#endif
 
 #include <cerrno>
 
 namespace holdbank {
 
+#ifdef HOLDBANK_READINESS_EPOLL
+
 class Readiness {
  public:
+  using Handle = sock::Handle;
   struct Event {
     void* key;
     bool readable, writable, hangup;
@@ -28,15 +44,19 @@ class Readiness {
   bool ok() const { return fd_ >= 0; }
 
   // Level-triggered: a descriptor stays reported while it is ready.
-  bool watch(int fd, void* key, bool read, bool write) { return ctl(EPOLL_CTL_ADD, fd, key, read, write, false); }
-  bool change(int fd, void* key, bool read, bool write) { return ctl(EPOLL_CTL_MOD, fd, key, read, write, false); }
+  bool watch(Handle fd, void* key, bool read, bool write) { return ctl(EPOLL_CTL_ADD, fd, key, read, write, false); }
+  bool change(Handle fd, void* key, bool read, bool write) { return ctl(EPOLL_CTL_MOD, fd, key, read, write, false); }
   // Reported once when readable, then not again until rearmed.
-  bool watch_once(int fd, void* key) { return ctl(EPOLL_CTL_ADD, fd, key, true, false, false, true); }
-  bool rearm_once(int fd, void* key) { return ctl(EPOLL_CTL_MOD, fd, key, true, false, false, true); }
-  void forget(int fd) {
+  bool watch_once(Handle fd, void* key) { return ctl(EPOLL_CTL_ADD, fd, key, true, false, false, true); }
+  bool rearm_once(Handle fd, void* key) { return ctl(EPOLL_CTL_MOD, fd, key, true, false, false, true); }
+  // For a descriptor that is still open.
+  void forget(Handle fd, void*) {
     epoll_event ev{};
     epoll_ctl(fd_, EPOLL_CTL_DEL, fd, &ev);
   }
+  // For one that was closed behind our back: its number may already be someone else's, so it is
+  // not named; the close took it out of the set.
+  void forget_closed(void*) {}
 
   // Up to `max` events; 0 on time-out. Never fails but for EINTR, which counts as a time-out.
   int wait(Event* out, int max, int timeout_ms) {
@@ -55,7 +75,7 @@ class Readiness {
   static constexpr int kBatch = 256;
 
  private:
-  bool ctl(int op, int fd, void* key, bool read, bool write, bool edge, bool once = false) {
+  bool ctl(int op, Handle fd, void* key, bool read, bool write, bool edge, bool once = false) {
     epoll_event ev{};
     ev.events = (read ? EPOLLIN | EPOLLRDHUP : 0u) | (write ? EPOLLOUT : 0u) | (edge ? EPOLLET : 0u) |
                 (once ? EPOLLONESHOT : 0u);
@@ -65,5 +85,107 @@ class Readiness {
 
   int fd_;
 };
+
+#else
+
+// The watched descriptors are a list, searched by key (the event loop has one key per
+// registration); each wait hands poll the armed ones. A closed descriptor is reported as a
+// hang-up until forget_closed() takes it out, where epoll would drop it silently.
+class Readiness {
+ public:
+  using Handle = sock::Handle;
+  struct Event {
+    void* key;
+    bool readable, writable, hangup;
+  };
+
+  Readiness() = default;
+  void close() {
+    entries_.clear();
+    open_ = false;
+  }
+  Readiness(const Readiness&) = delete;
+  Readiness& operator=(const Readiness&) = delete;
+
+  bool ok() const { return open_; }
+
+  bool watch(Handle fd, void* key, bool read, bool write) { return add(Entry{fd, key, read, write, false, true}); }
+  bool change(Handle fd, void* key, bool read, bool write) {
+    Entry* e = find(key);
+    if (!e || e->fd != fd) return false;
+    *e = Entry{fd, key, read, write, false, true};
+    return true;
+  }
+  bool watch_once(Handle fd, void* key) { return add(Entry{fd, key, true, false, true, true}); }
+  bool rearm_once(Handle fd, void* key) {
+    Entry* e = find(key);
+    if (!e || e->fd != fd) return false;
+    e->armed = true;
+    return true;
+  }
+  void forget(Handle, void* key) { forget_closed(key); }
+  void forget_closed(void* key) {
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.key == key; }),
+                   entries_.end());
+  }
+
+  int wait(Event* out, int max, int timeout_ms) {
+    if (max > kBatch) max = kBatch;
+    polled_.clear();
+    owners_.clear();
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const Entry& e = entries_[i];
+      if (!e.armed) continue;
+      pollfd p{};
+      p.fd = e.fd;
+      p.events = static_cast<short>((e.read ? POLLIN : 0) | (e.write ? POLLOUT : 0));
+      polled_.push_back(p);
+      owners_.push_back(i);
+    }
+#ifdef _WIN32
+    // WSAPoll does not sleep on an empty set: the wake-up signal is always in it.
+    const int n = polled_.empty() ? 0 : WSAPoll(polled_.data(), static_cast<ULONG>(polled_.size()), timeout_ms);
+#else
+    const int n = ::poll(polled_.data(), static_cast<nfds_t>(polled_.size()), timeout_ms);
+#endif
+    if (n <= 0) return 0;
+    int count = 0;
+    for (std::size_t j = 0; j < polled_.size() && count < max; ++j) {
+      const short r = polled_[j].revents;
+      if (!r) continue;
+      Entry& e = entries_[owners_[j]];
+      if (e.once) e.armed = false;
+      out[count++] = Event{e.key, (r & POLLIN) != 0, (r & POLLOUT) != 0, (r & (POLLHUP | POLLERR | POLLNVAL)) != 0};
+    }
+    return count;
+  }
+
+  static constexpr int kBatch = 256;
+
+ private:
+  struct Entry {
+    Handle fd;
+    void* key;
+    bool read, write, once, armed;
+  };
+
+  bool add(const Entry& e) {
+    if (!open_ || find(e.key)) return false;
+    entries_.push_back(e);
+    return true;
+  }
+  Entry* find(void* key) {
+    for (Entry& e : entries_)
+      if (e.key == key) return &e;
+    return nullptr;
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<pollfd> polled_;
+  std::vector<std::size_t> owners_;
+  bool open_ = true;
+};
+
+#endif
 
 }  // namespace holdbank

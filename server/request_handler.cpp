@@ -5,19 +5,16 @@
 // list, its lock, the write permission and the hooks, all reached through the object so that a
 // subclass or the host script sees every call. While none of those calls could be observed, the
 // listener's event loop serves the connection (event_loop.hpp) with the quiet executor below.
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "server/event_loop.hpp"
+#include "server/holdbank.hpp"
+#include "server/modbus_core.hpp"
+#include "server/platform_socket.hpp"
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <optional>
 #include <vector>
-
-#include "server/event_loop.hpp"
-#include "server/holdbank.hpp"
-#include "server/modbus_core.hpp"
 
 using host::Args;
 using host::Ref;
@@ -31,6 +28,11 @@ namespace {
   host::throw_error();
 }
 
+[[noreturn]] void raise_socket_error(int err) {
+  set_socket_error(err);
+  host::throw_error();
+}
+
 // Our own descriptor of the connection: the socket object may be closed by another thread at
 // any time, and its number may then be reused by a new connection; ours stays valid until we
 // close it.
@@ -38,21 +40,23 @@ class OwnDescriptor {
  public:
   explicit OwnDescriptor(PyObject* sock) {
     Ref no = host::call_method(sock, M.fileno);
-    const long long fd = host::as_long_long(no.get());
-    fd_ = fd < 0 || fd > INT_MAX ? -1 : fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
-    if (fd_ < 0) raise_errno(fd < 0 ? EBADF : errno);
+    const sock::Handle fd = sock::from_fileno(host::as_long_long(no.get()));
+    if (fd == sock::kNone) raise_errno(EBADF);
+    fd_ = sock::duplicate(fd);
+    if (fd_ == sock::kNone) raise_socket_error(sock::last_error());
+    sock::no_sigpipe(fd_);
   }
   ~OwnDescriptor() { close(); }
   OwnDescriptor(const OwnDescriptor&) = delete;
   OwnDescriptor& operator=(const OwnDescriptor&) = delete;
-  int get() const { return fd_; }
+  sock::Handle get() const { return fd_; }
   void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (fd_ != sock::kNone) sock::close(fd_);
+    fd_ = sock::kNone;
   }
 
  private:
-  int fd_ = -1;
+  sock::Handle fd_ = sock::kNone;
 };
 
 // A register the host filled with something that is not a 16-bit word cannot be sent. Inlined:
@@ -261,14 +265,15 @@ class ServerBank {
   bool writable_native_ = false;
 };
 
-// Sends every byte unless an error comes first; returns 0 or the errno. Without the GIL.
-int send_all(int fd, const std::uint8_t* data, std::size_t size) noexcept {
+// Sends every byte unless an error comes first; returns 0 or the socket error. Without the GIL.
+int send_all(sock::Handle fd, const std::uint8_t* data, std::size_t size) noexcept {
   std::size_t sent = 0;
   while (sent < size) {
-    const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+    const sock::IoSize n = sock::send_some(fd, data + sent, size - sent);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+      const int err = sock::last_error();
+      if (sock::interrupted(err)) continue;
+      return err;
     }
     sent += static_cast<std::size_t>(n);
   }
@@ -278,23 +283,26 @@ int send_all(int fd, const std::uint8_t* data, std::size_t size) noexcept {
 // Sends the pending answers and then, given `space`, receives once into it: one release of the
 // interpreter lock covers both system calls. The answers are gone either way. Returns the bytes
 // received; raises the first error.
-ssize_t send_then_receive(int fd, std::vector<std::uint8_t>& outgoing,
-                          const std::pair<std::uint8_t*, std::size_t>* space) {
-  ssize_t n = 0;
+sock::IoSize send_then_receive(sock::Handle fd, std::vector<std::uint8_t>& outgoing,
+                               const std::pair<std::uint8_t*, std::size_t>* space) {
+  sock::IoSize n = 0;
   int send_err = 0, recv_err = 0;
   host::without_gil([&]() noexcept {
     send_err = send_all(fd, outgoing.data(), outgoing.size());
     if (!send_err && space) {
-      do {
-        n = ::recv(fd, space->first, space->second, 0);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0) recv_err = errno;
+      for (;;) {
+        n = sock::recv_some(fd, space->first, space->second);
+        if (n >= 0) break;
+        recv_err = sock::last_error();
+        if (!sock::interrupted(recv_err)) break;
+        recv_err = 0;
+      }
     }
     return 0;
   });
   outgoing.clear();
-  if (send_err) raise_errno(send_err);
-  if (recv_err) raise_errno(recv_err);
+  if (send_err) raise_socket_error(send_err);
+  if (recv_err) raise_socket_error(recv_err);
   return n;
 }
 
@@ -314,7 +322,7 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
     host::throw_error();
   }
   OwnDescriptor own(conn.sock);
-  const int fd = own.get();
+  const sock::Handle fd = own.get();
   modbus::FrameAssembler& frames = conn.frames;
   std::vector<std::uint8_t>& outgoing = conn.out;
   std::vector<std::uint8_t> answer;
@@ -354,7 +362,7 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
     // Nothing left to execute: the loop sends what is pending and goes on.
     if (loop && loop_may_serve(conn.server)) return Stop::LoopMayServe;
     const auto space = frames.recv_space();
-    const ssize_t n = send_then_receive(fd, outgoing, &space);
+    const sock::IoSize n = send_then_receive(fd, outgoing, &space);
     // Closed by another thread (CUF_DisconnectClient, the allow-list check): from then on the
     // connection is the closed socket it is, even if bytes the master sent earlier are waiting.
     if (closed_elsewhere(conn.sock)) raise_errno(EBADF);
@@ -429,9 +437,8 @@ Ref handle(const Args& a) {
   conn->ip = client_ip;
   try {
     Ref no = host::call_method(sock.get(), M.fileno);
-    const long long fd = host::as_long_long(no.get());
-    if (fd < 0 || fd > INT_MAX) raise_errno(EBADF);
-    conn->fd = static_cast<int>(fd);
+    conn->fd = sock::from_fileno(host::as_long_long(no.get()));
+    if (conn->fd == sock::kNone) raise_errno(EBADF);
     serve(*conn, conn, listener.get());
   } catch (const host::PyError&) {
     // Interrupts and exit requests end the connection too on their way to the caller.
@@ -451,6 +458,15 @@ Ref handle(const Args& a) {
 bool closed_elsewhere(PyObject* sock) {
   Ref no = host::call_method(sock, M.fileno);
   return host::as_long_long(no.get()) < 0;
+}
+
+void set_socket_error(int err) {
+#ifdef _WIN32
+  PyErr_SetFromWindowsErr(err);  // maps Winsock's codes to the same OSError subclasses
+#else
+  errno = err;
+  PyErr_SetFromErrno(PyExc_OSError);
+#endif
 }
 
 // ---- the quiet executor of the event loop -------------------------------------------------------
