@@ -45,6 +45,7 @@ void fill_state(PyObject* module, PyObject* struct_module) {
   M.address = host::keep_name("address");
   M.count = host::keep_name("count");
   M.slave = host::keep_name("slave");
+  M.device_id = host::keep_name("device_id");
   M.value = host::keep_name("value");
   M.values = host::keep_name("values");
   M.port = host::keep_name("port");
@@ -57,6 +58,25 @@ void fill_state(PyObject* module, PyObject* struct_module) {
   M.two = host::keep(host::integer(2));
   M.no_args = host::keep(Ref::steal(PyTuple_New(0)));
   register_codecs::init_bridge(struct_module);
+}
+
+// pymodbus 3.10 renamed the unit keyword of its client calls from `slave` to `device_id`, with no
+// alias. The package's client class says which one it takes: `device_id` where its read names it,
+// otherwise `slave`, as every release before 3.10 takes it. A class whose read cannot be inspected
+// keeps `slave`; the call itself then reports whatever is wrong.
+PyObject* unit_keyword_of(PyObject* client_class) {
+  try {
+    Ref signature_of = host::getattr(host::import("inspect").get(), "signature");
+    Ref read = host::getattr(client_class, M.read_holding_registers);
+    Ref signature = host::call(signature_of.get(), read.get());
+    Ref parameters = host::getattr(signature.get(), "parameters");
+    const int named = PySequence_Contains(parameters.get(), M.device_id);
+    if (named < 0) host::throw_error();
+    return named ? M.device_id : M.slave;
+  } catch (const host::PyError&) {
+    host::ordinary_error();
+    return M.slave;
+  }
 }
 
 // `from <module_name> import <name>`: a missing name is the host's ImportError, as there.
@@ -80,8 +100,10 @@ Ref create_module(PyModuleDef* def, const char* client_class, const host::ClassD
   host::init_layer();
   Ref struct_module = host::import("struct");
   host::bind(m, "struct", struct_module);
-  host::bind(m, client_class, import_from("pymodbus.client", client_class));
+  Ref client = import_from("pymodbus.client", client_class);
+  host::bind(m, client_class, client);
   fill_state(m, struct_module.get());
+  M.unit = unit_keyword_of(client.get());
   Ref module_name = host::text(def->m_name);
   Ref bases = Ref::steal(PyTuple_New(0));
   host::bind(m, master_class.name, host::make_class(master_class, bases.get(), module_name.get(), PyModule_GetDict(m)));
@@ -107,7 +129,7 @@ Ref call_client(PyObject* client, PyObject* method, PyObject* addr, PyObject* va
   Ref kwargs = Ref::steal(PyDict_New());
   host::check(PyDict_SetItem(kwargs.get(), M.address, addr));
   host::check(PyDict_SetItem(kwargs.get(), value_key, value));
-  if (slave) host::check(PyDict_SetItem(kwargs.get(), M.slave, slave));
+  if (slave) host::check(PyDict_SetItem(kwargs.get(), M.unit, slave));
   return host::call_kw(bound.get(), M.no_args, kwargs.get());
 }
 

@@ -1,8 +1,8 @@
 // What the two Modbus masters (the RTU master Cordlink and the TCP master Socklink) share: the
 // seven attributes, opening and closing the package's client, the raw holding-register read and
 // the eight typed operations. They differ only in the client class they build and in the unit
-// number: `slave` is the keyword the RTU master passes on every call, and nullptr where the TCP
-// master leaves the unit to the package's default.
+// number: `slave` is the unit the RTU master passes on every call (under the keyword the installed
+// package takes), and nullptr where the TCP master leaves the unit to the package's default.
 #pragma once
 
 #include "host/native_function.hpp"
@@ -42,7 +42,8 @@ struct ModuleState {
       *CUE_OnPacketWRITE;
   PyObject *connect, *close, *read_holding_registers, *write_register, *write_registers, *isError, *registers,
       *_read_raw;
-  PyObject *address, *count, *slave, *value, *values;
+  PyObject *address, *count, *slave, *device_id, *value, *values;
+  PyObject* unit;  // `slave` or `device_id`: the unit keyword the package's client calls take
   // the keywords the clients are built with
   PyObject *port, *baudrate, *parity, *stopbits, *bytesize, *timeout;
   PyObject *one, *two;  // the integers 1 and 2
@@ -50,7 +51,7 @@ struct ModuleState {
 };
 extern ModuleState M;
 
-// Calls client.<method>(address=addr, <value_key>=value[, slave=slave]) with keywords only.
+// Calls client.<method>(address=addr, <value_key>=value[, <unit>=slave]) with keywords only.
 host::Ref call_client(PyObject* client, PyObject* method, PyObject* addr, PyObject* value_key, PyObject* value,
                       PyObject* slave);
 

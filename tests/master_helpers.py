@@ -1,6 +1,14 @@
 """What the tests of the two Modbus masters share: hook recorders, a recording client and the
 real peers each master is tested against."""
 
+import pymodbus
+
+PYMODBUS = tuple(int(part) for part in pymodbus.__version__.split(".")[:2])
+# The keyword under which the masters hand the unit number to the package's client: 3.10 renamed it.
+UNIT_KEYWORD = "slave" if PYMODBUS < (3, 10) else "device_id"
+# The unit a request carries when the caller names none: 0 with 3.6's client, 1 from 3.7 on.
+DEFAULT_UNIT = 0 if PYMODBUS < (3, 7) else 1
+
 ATTRIBUTES = ["client", "CUE_OnConnect", "CUE_OnConnecting", "CUE_OnDisconnect", "CUE_OnError",
               "CUE_OnPacketREAD", "CUE_OnPacketWRITE"]
 EMPTY_RESULTS = [("CUF_Read_HR_int", []), ("CUF_Read_HR_long", []), ("CUF_Read_HR_double", []),
@@ -48,6 +56,12 @@ def recording(client_class):
             return super().write_registers(*args, **kwargs)
 
     return Recording
+
+
+def is_open(client):
+    """Whether the package's client holds its serial line or socket open. Asked without
+    `client.connected`, which on 3.6's serial client opens the line again."""
+    return client.socket is not None
 
 
 def host_error(action):
@@ -98,67 +112,81 @@ class RtuPeer:
 
 
 class PymodbusServer:
-    """pymodbus's TCP server on its own asyncio loop in a background thread, noting each request."""
+    """pymodbus's TCP server on its own asyncio loop in a background thread, noting each request.
+
+    The server's API changed more than the client's across 3.x: 3.12 serves simulated devices
+    (SimDevice) and 3.13 dropped the data blocks' host-side access; 3.10 renamed the device store
+    (ModbusSlaveContext to ModbusDeviceContext); 3.8 replaced request_tracer with trace_pdu. The
+    peer takes whichever the installed release has, and serves the same SIZE registers of any unit,
+    answering "illegal data address" past the last one as a real device does."""
 
     master = "socklink"
 
     def __init__(self, port):
         import asyncio
+        import inspect
         import threading
 
-        from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
-        from pymodbus.pdu import ExceptionResponse
         from pymodbus.server import ModbusTcpServer
-
-        class BoundedDevice(ModbusSlaveContext):
-            """pymodbus's device store, answering "illegal data address" past its last register as a
-            real device does (the stock store reads short and grows on writes instead)."""
-
-            def getValues(self, fc_as_hex, address, count=1):
-                if address + count > SIZE:
-                    return ExceptionResponse.ILLEGAL_ADDRESS
-                return super().getValues(fc_as_hex, address, count)
-
-            def setValues(self, fc_as_hex, address, values):
-                if address + len(values) > SIZE:
-                    return ExceptionResponse.ILLEGAL_ADDRESS
-                return super().setValues(fc_as_hex, address, values)
 
         self.port = port
         self.open_args = ("127.0.0.1", port)
-        # pymodbus's device store shifts every protocol address by one: block address 1 is register 0.
-        self.block = ModbusSequentialDataBlock(1, [0] * SIZE)
-        device = BoundedDevice(di=ModbusSequentialDataBlock(1, [0]), hr=self.block)
-        self.pdus = []  # request PDUs as received
+        self.received = []  # (unit, function, address, count for reads or [values] for writes)
         self.loop = asyncio.new_event_loop()
         self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
         self.thread.start()
+        self._store = _simulated_device() if _serves_simulated_devices() else _device_store()
 
-        def trace_pdu(sending, pdu):
-            if not sending:
-                self.pdus.append(pdu)
-            return pdu
+        tracing = {}
+        if "trace_pdu" in inspect.signature(ModbusTcpServer.__init__).parameters:
+            def trace_pdu(sending, pdu):
+                if not sending:
+                    self._note(pdu)
+                return pdu
+            tracing["trace_pdu"] = trace_pdu
+        else:
+            tracing["request_tracer"] = lambda request, *addr: self._note(request)
 
         async def start():
-            self.server = ModbusTcpServer(ModbusServerContext(slaves=device, single=True),
-                                          address=("127.0.0.1", port), trace_pdu=trace_pdu)
-            await self.server.serve_forever(background=True)
+            self.server = ModbusTcpServer(self._store.context, address=("127.0.0.1", port), **tracing)
+            if "background" in inspect.signature(self.server.serve_forever).parameters:
+                await self.server.serve_forever(background=True)
+            else:  # 3.6's serve_forever listens, then waits for the shutdown
+                await self.server.listen()
 
-        asyncio.run_coroutine_threadsafe(start(), self.loop).result(timeout=5)
+        self._run(start())
+
+    def _run(self, coroutine):
+        import asyncio
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(timeout=5)
+
+    def _note(self, pdu):
+        function = pdu.function_code
+        if function == 3:
+            data = pdu.count
+        elif hasattr(pdu, "registers"):
+            data = list(pdu.registers)
+        else:  # before 3.7 a write request keeps its own names
+            data = list(pdu.values) if function == 16 else [pdu.value]
+        unit = pdu.dev_id if hasattr(pdu, "dev_id") else pdu.slave_id
+        self.received.append((unit, function, pdu.address, data))
 
     def set(self, addr, values):
-        self.block.setValues(addr + 1, list(values))
+        self._store.set(self, addr, list(values))
 
     def get(self, addr, count):
-        return self.block.getValues(addr + 1, count)
+        return self._store.get(self, addr, count)
 
     def unreadable(self):
         """(address, count) of a read past the last register."""
         return SIZE, 1
 
     def requests(self):
-        return [(pdu.function_code, pdu.address, pdu.count) if pdu.function_code == 3 else
-                (pdu.function_code, pdu.address, list(pdu.registers)) for pdu in self.pdus]
+        return [(function, address, data) for _, function, address, data in self.received]
+
+    def units(self):
+        """The unit number of each request received."""
+        return [unit for unit, _, _, _ in self.received]
 
     def close(self):
         import asyncio
@@ -166,6 +194,68 @@ class PymodbusServer:
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join(timeout=5)
         self.loop.close()
+
+
+def _serves_simulated_devices():
+    try:  # before 3.12 the module of that name holds another simulator
+        from pymodbus.simulator import DataType, SimData, SimDevice  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+class _simulated_device:
+    """From 3.12: one simulated device for every unit (id 0), SIZE registers from address 0; the
+    host reaches the registers through the running server."""
+
+    def __init__(self):
+        from pymodbus.simulator import DataType, SimData, SimDevice
+
+        self.context = SimDevice(id=0, simdata=[SimData(0, count=SIZE, values=0, datatype=DataType.REGISTERS)])
+
+    def set(self, peer, addr, values):
+        peer._run(peer.server.async_setValues(1, 16, addr, values))
+
+    def get(self, peer, addr, count):
+        return peer._run(peer.server.async_getValues(1, 3, addr, count))
+
+
+class _device_store:
+    """Before 3.12: pymodbus's device store over a data block the host writes directly."""
+
+    def __init__(self):
+        from pymodbus import datastore
+        from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext
+
+        device_class = getattr(datastore, "ModbusDeviceContext", None) or datastore.ModbusSlaveContext
+
+        class BoundedDevice(device_class):
+            """Answers "illegal data address" past the last register, where the stock store of 3.7
+            to 3.11 reads short and grows on writes (3.6's checks the range itself)."""
+
+            def getValues(self, fc_as_hex, address, count=1):
+                if address + count > SIZE:
+                    from pymodbus.pdu import ExceptionResponse
+                    return ExceptionResponse.ILLEGAL_ADDRESS
+                return super().getValues(fc_as_hex, address, count)
+
+            def setValues(self, fc_as_hex, address, values):
+                if address + len(values) > SIZE:
+                    from pymodbus.pdu import ExceptionResponse
+                    return ExceptionResponse.ILLEGAL_ADDRESS
+                return super().setValues(fc_as_hex, address, values)
+
+        # pymodbus's device store shifts every protocol address by one: block address 1 is register 0.
+        self.block = ModbusSequentialDataBlock(1, [0] * SIZE)
+        device = BoundedDevice(di=ModbusSequentialDataBlock(1, [0]), hr=self.block)
+        # positional: 3.10 renamed the keyword (slaves= to devices=)
+        self.context = ModbusServerContext(device, single=True)
+
+    def set(self, peer, addr, values):
+        self.block.setValues(addr + 1, values)
+
+    def get(self, peer, addr, count):
+        return self.block.getValues(addr + 1, count)
 
 
 class HoldbankServer:

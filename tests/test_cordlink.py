@@ -2,14 +2,18 @@
 slave (tests/rtu_slave.py) serving units 1, 2 and 3 on the other end. What it shares with Socklink
 is tested on both in test_masters.py; here is what only an RTU master has: unit numbers and the
 settings of the line."""
+import os
 import struct
+import subprocess
+import sys
 
 import pytest
 from pymodbus.client import ModbusSerialClient
+from pymodbus.exceptions import ModbusIOException
 
 import Cordlink
 from Cordlink import CLASS_Cordlink
-from master_helpers import record_hooks, recording
+from master_helpers import PYMODBUS, UNIT_KEYWORD, record_hooks, recording
 
 
 @pytest.fixture
@@ -75,11 +79,22 @@ def test_raw_read_addresses_the_unit_named_by_slave(line, link):
     assert events[0][1] is first  # the hook and the caller get the same list
 
 
-def test_a_unit_that_never_answers_is_reported_as_an_exception(line, link):
+def test_a_unit_that_never_answers(line, link):
+    """A read reports the package's I/O error and gives its empty result; a write raises it. Before
+    3.8 the client hands the error back as an answer instead of raising it: the read reports it as
+    an error answer, and the write gives False."""
     events = record_hooks(link)
     assert link.CUF_Read_HR_int(0, 1, slave=9) == []  # waits out the one-second time-out and retries
     assert line.requests[0][0] == 9
-    assert len(events) == 1 and events[0][0] == "error" and events[0][1].startswith("Exception: ")
+    prefix = "Modbus Error: " if PYMODBUS < (3, 8) else "Exception: "
+    assert len(events) == 1 and events[0][0] == "error"
+    assert events[0][1].startswith(prefix + "Modbus Error: [Input/Output] ")
+    if PYMODBUS < (3, 8):
+        assert link.CUF_Write_HR_int(0, 1, slave=9) is False
+    else:
+        with pytest.raises(ModbusIOException):
+            link.CUF_Write_HR_int(0, 1, slave=9)
+    assert [unit for unit, *_ in line.requests][-1] == 9 and len(events) == 1
 
 
 # --- unit numbers in typed reads and writes --------------------------------------------------
@@ -118,11 +133,11 @@ def test_calls_into_the_package_use_keywords_only(line, monkeypatch):
     assert link.client.calls == [
         ("ModbusSerialClient", (), [("port", line.port), ("baudrate", 19200), ("parity", "N"), ("stopbits", 1),
                                     ("bytesize", 8), ("timeout", 1)]),
-        ("read_holding_registers", (), {"address": 0, "count": 1, "slave": 1}),
-        ("read_holding_registers", (), {"address": 0, "count": 2, "slave": 2}),
-        ("write_register", (), {"address": 0, "value": 5, "slave": 2}),
-        ("write_registers", (), {"address": 0, "values": (0, 5), "slave": 2}),
-        ("write_registers", (), {"address": 0, "values": [16706, 17152], "slave": 1}),
+        ("read_holding_registers", (), {"address": 0, "count": 1, UNIT_KEYWORD: 1}),
+        ("read_holding_registers", (), {"address": 0, "count": 2, UNIT_KEYWORD: 2}),
+        ("write_register", (), {"address": 0, "value": 5, UNIT_KEYWORD: 2}),
+        ("write_registers", (), {"address": 0, "values": (0, 5), UNIT_KEYWORD: 2}),
+        ("write_registers", (), {"address": 0, "values": [16706, 17152], UNIT_KEYWORD: 1}),
     ]
     link.CUF_Close()
 
@@ -136,3 +151,56 @@ def test_typed_reads_go_through_the_instances_raw_read(line):
     link = Tapped()
     assert link.CUF_Read_HR_double(7, 1, slave=2) == [3.140000104904175]
     assert link.asked == (7, 2, 2)
+
+
+
+# The package's client decides the unit keyword, whatever release is installed here: a stand-in
+# package whose read is declared as given; the read is then swapped for one that notes the keywords
+# of each call, as are the writes.
+STAND_IN_CLIENT = """
+{declared_read}
+
+class Answer:
+    registers = [7]
+    def isError(self):
+        return False
+
+def noting(self, **kwargs):
+    self.calls.append(sorted(kwargs))
+    return Answer()
+
+class ModbusSerialClient:
+    read_holding_registers = read
+    write_register = noting
+    def __init__(self, **kwargs):
+        self.calls = []
+    def connect(self):
+        return True
+    def close(self):
+        pass
+"""
+
+
+@pytest.mark.parametrize("declared_read, keyword", [
+    ("def read(self, address, *, count=1, device_id=1, no_response_expected=False): pass", "device_id"),
+    ("def read(self, address, count=1, slave=0, **kwargs): pass", "slave"),
+    ("def read(self, *args, **kwargs): pass", "slave"),
+    ("read = max", "slave"),  # a built-in with no signature to read
+], ids=["device_id", "slave", "any-keywords", "uninspectable"])
+def test_the_unit_goes_under_the_keyword_the_client_declares(tmp_path, declared_read, keyword):
+    package = tmp_path / "pymodbus"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "client.py").write_text(STAND_IN_CLIENT.format(declared_read=declared_read))
+    script = ("import Cordlink, pymodbus.client as c\n"
+              "c.ModbusSerialClient.read_holding_registers = c.noting\n"
+              "link = Cordlink.CLASS_Cordlink()\n"
+              "assert link.CUF_Open('no-port')\n"
+              "assert link._read_raw(0, 1, slave=5) == [7]\n"
+              "assert link.CUF_Write_HR_int(0, 1, slave=5) is True\n"
+              "print(link.client.calls)\n")
+    path = os.pathsep.join([str(tmp_path), os.path.dirname(Cordlink.__file__)])
+    out = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, PYTHONPATH=path),
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == repr([sorted(["address", "count", keyword]), sorted(["address", "value", keyword])])

@@ -13,7 +13,7 @@ import pytest
 import Cordlink
 import Socklink
 from conftest import REGISTER_VALUES, free_port, packed_word, same_error
-from master_helpers import ATTRIBUTES, EMPTY_RESULTS, host_error, raiser, record_hooks
+from master_helpers import ATTRIBUTES, EMPTY_RESULTS, host_error, is_open, raiser, record_hooks
 
 CORDLINK_DOC = (
     "\n"
@@ -177,9 +177,9 @@ def test_open_and_close_fire_their_hooks_in_order(peer, fresh):
     events = record_hooks(fresh)
     assert fresh.CUF_Open(*peer.open_args) is True
     assert events == ["connecting", "connect"]
-    assert fresh.client.connected
+    assert is_open(fresh.client)
     fresh.CUF_Close()
-    assert events[-1] == "disconnect" and fresh.client.connected is False
+    assert events[-1] == "disconnect" and not is_open(fresh.client)
 
 
 def test_open_towards_no_peer_reports_and_keeps_the_client(spec):
@@ -203,7 +203,7 @@ def test_a_raising_connect_hook_fails_the_open_though_connected(peer, fresh):
     fresh.CUE_OnConnect = raiser("refused by the script")
     assert fresh.CUF_Open(*peer.open_args) is False
     assert events == ["connecting", ("error", "refused by the script")]
-    assert fresh.client.connected
+    assert is_open(fresh.client)
     fresh.CUF_Close()
 
 
@@ -231,7 +231,7 @@ def test_reopening_releases_the_earlier_connection_first(peer, fresh):
     # A serial line opens for exclusive use: only a released line opens again.
     assert fresh.CUF_Open(*peer.open_args) is True
     assert fresh.client is not first
-    assert first.connected is False
+    assert not is_open(first)
     assert events == ["connecting", "connect", "connecting", "connect"]
     peer.set(0, [77])
     assert fresh.CUF_Read_HR_int(0, 1) == [77]
@@ -256,14 +256,14 @@ def test_close_twice_closes_twice_and_keeps_the_client(link):
     assert link.CUF_Close() is None
     assert link.CUF_Close() is None
     assert events == ["disconnect", "disconnect"]
-    assert link.client is client and client.connected is False
+    assert link.client is client and not is_open(client)
 
 
 def test_a_raising_disconnect_hook_reaches_the_caller_of_close(link):
     link.CUE_OnDisconnect = raiser("bye failed")
     with pytest.raises(RuntimeError, match="bye failed"):
         link.CUF_Close()
-    assert link.client.connected is False
+    assert not is_open(link.client)
     link.CUE_OnDisconnect = None
 
 

@@ -221,6 +221,17 @@ def test_the_installed_wheel_serves_and_masters_from_a_fresh_environment(install
     assert "all three modules work" in out
 
 
+@pytest.mark.parametrize("version", ["3.6.9", "3.16.1"], ids=["oldest", "newest"])
+def test_installing_keeps_the_pymodbus_already_there(dists, tmp_path, version):
+    """An environment that already holds a pymodbus 3.x the masters take keeps it, the newest
+    as much as the oldest, and the masters import with it."""
+    python = fresh_venv(sys.executable, tmp_path / "env")
+    call(sys.executable, "-m", "pip", "--python", python, "install", "-q", "pymodbus[serial]==" + version)
+    call(sys.executable, "-m", "pip", "--python", python, "install", "-q", dists[1])
+    out = call(python, "-c", "import pymodbus, Cordlink, Socklink; print(pymodbus.__version__)", cwd=tmp_path)
+    assert out.strip() == version
+
+
 # Each line marked "# E" must get an error, and no other line may: without the stubs every use
 # of the modules would pass unchecked and the import itself would fail in strict mode.
 STUBBED = """

@@ -9,6 +9,7 @@ from pymodbus.client import ModbusTcpClient
 
 import Holdbank
 from conftest import mbap, recv_frame, wait_until
+from master_helpers import UNIT_KEYWORD
 
 
 def answer(sock, pdu, **mbap_fields):
@@ -350,16 +351,21 @@ def test_silent_and_dribbling_masters_do_not_hold_up_others(bank, master):
     silent.close()
 
 
+def unit(number):
+    """The unit number as the installed pymodbus's client calls take it (slave= before 3.10)."""
+    return {UNIT_KEYWORD: number}
+
+
 def test_pymodbus_master_reads_and_writes(bank, port):
     client = ModbusTcpClient("127.0.0.1", port=port, timeout=5)
     assert client.connect()
     try:
-        assert not client.write_registers(address=10, values=[1, 2, 65535], slave=1).isError()
-        assert client.read_holding_registers(address=9, count=5, slave=1).registers == [0, 1, 2, 65535, 0]
-        assert not client.write_register(address=0, value=77, slave=3).isError()
+        assert not client.write_registers(address=10, values=[1, 2, 65535], **unit(1)).isError()
+        assert client.read_holding_registers(address=9, count=5, **unit(1)).registers == [0, 1, 2, 65535, 0]
+        assert not client.write_register(address=0, value=77, **unit(3)).isError()
         assert bank.CUF_REG_Read(0) == 77
         bank.CUF_Set_ReadOnlyRange(0, 99)
-        refused = client.write_register(address=0, value=1, slave=1)
+        refused = client.write_register(address=0, value=1, **unit(1))
         assert refused.isError() and refused.exception_code == 2
     finally:
         client.close()

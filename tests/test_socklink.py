@@ -8,7 +8,7 @@ from pymodbus.client import ModbusTcpClient
 
 import Socklink
 from Socklink import CLASS_Socklink
-from master_helpers import record_hooks, recording
+from master_helpers import DEFAULT_UNIT, is_open, record_hooks, recording
 
 
 @pytest.fixture(params=["pymodbus", "holdbank"])
@@ -56,7 +56,7 @@ def test_reopening_closes_the_earlier_connection_towards_the_peer():
         with first_peer, second_peer:
             first_peer.settimeout(5)
             assert first_peer.recv(1) == b""  # the earlier connection was closed by our side
-            assert first.connected is False and link.client is not first
+            assert not is_open(first) and link.client is not first
             assert events == ["connecting", "connect", "connecting", "connect"]
             link.CUF_Close()
 
@@ -85,7 +85,7 @@ def test_a_write_into_a_read_only_range_gives_false_silently(holdbank_peer, meth
 def test_requests_carry_the_packages_default_unit(pymodbus_peer, plink):
     plink.CUF_Read_HR_int(0, 1)
     plink.CUF_Write_HR_int(0, 1)
-    assert [pdu.dev_id for pdu in pymodbus_peer.pdus] == [1, 1]
+    assert pymodbus_peer.units() == [DEFAULT_UNIT, DEFAULT_UNIT]
 
 
 @pytest.mark.parametrize("method, args", [
@@ -98,7 +98,7 @@ def test_no_operation_takes_a_unit_number(pymodbus_peer, plink, method, args):
     events = record_hooks(plink)
     with pytest.raises(TypeError, match="unexpected keyword argument 'slave'"):
         getattr(plink, method)(*args, slave=1)
-    assert pymodbus_peer.pdus == [] and events == []
+    assert pymodbus_peer.requests() == [] and events == []
 
 
 def test_a_text_read_takes_at_most_three_arguments(pymodbus_peer, plink):
@@ -106,7 +106,7 @@ def test_a_text_read_takes_at_most_three_arguments(pymodbus_peer, plink):
         plink.CUF_Read_HR_str(0, 1, "big5", 1)
     with pytest.raises(TypeError, match=r"takes from 3 to 4 positional arguments but 5 were given"):
         plink.CUF_Write_HR_str(0, "A", "big5", 1)
-    assert pymodbus_peer.pdus == []
+    assert pymodbus_peer.requests() == []
 
 
 # --- what goes into the package --------------------------------------------------------------
