@@ -11,6 +11,8 @@
 //   (exiting_elsewhere()).
 #pragma once
 
+// Every file of the modules includes this (or a header that does) before any other header: Python.h
+// defines feature macros that the system's own headers must see first.
 #include <Python.h>
 
 #include <atomic>

@@ -4,11 +4,11 @@
 // server's typed views and the masters alike; the second holds the masters' own forms.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
 #include "host/host.hpp"
 #include "serial_client/register_codecs.hpp"
+
+#include <cstdint>
+#include <vector>
 
 namespace register_codecs {
 

@@ -1,8 +1,8 @@
 // Import of Cordlink: binds `struct`, then ModbusSerialClient from pymodbus.client, then the
 // Modbus RTU master class CLASS_Cordlink; any failing step fails the import.
-#include <iterator>
-
 #include "serial_client/master_link.hpp"
+
+#include <iterator>
 
 using host::Args;
 using host::default_int;

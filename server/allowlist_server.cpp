@@ -2,9 +2,9 @@
 //
 // The object's own check sits in CUE_OnConnect for good; whatever the host script assigns there
 // is kept aside as the user connect hook, which the check calls only for admitted masters.
-#include <optional>
-
 #include "server/holdbank.hpp"
+
+#include <optional>
 
 using host::Args;
 using host::Ref;

@@ -5,11 +5,11 @@
 // half-written (a temporary file in the same folder replaces it in one step), and a load stores
 // nothing unless every entry of the file is good (otherwise CUF_Close would later overwrite the
 // user's file with a bank that is neither the old one nor the file's).
+#include "server/holdbank.hpp"
+
 #include <initializer_list>
 #include <utility>
 #include <vector>
-
-#include "server/holdbank.hpp"
 
 using host::Args;
 using host::Ref;

@@ -53,7 +53,7 @@ Ref disconnect_client(const Args& a) {
       return host::boolean(false);
     }
     try {
-      Ref how = host::getattr(M.socket_module, M.SHUT_RDWR);
+      Ref how = host::getattr(M.socket_module, M.shut_rdwr_name);
       Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), M.shutdown, how.get(), nullptr));
       if (!r) host::ordinary_error();
       host::call_method(sock.get(), M.close);

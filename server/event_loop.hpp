@@ -17,14 +17,14 @@
 // through a duplicate of its own while it has the connection.)
 #pragma once
 
+#include "server/holdbank.hpp"
+#include "server/modbus_core.hpp"
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
-
-#include "server/holdbank.hpp"
-#include "server/modbus_core.hpp"
 
 namespace holdbank {
 

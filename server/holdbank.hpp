@@ -2,13 +2,13 @@
 // names), the bank lock guard, and the method definitions each file contributes to the classes.
 #pragma once
 
+#include "host/native_function.hpp"
+#include "server/writable_ranges.hpp"
+
 #include <cstdint>
 #include <type_traits>
 #include <utility>
 #include <vector>
-
-#include "host/native_function.hpp"
-#include "server/writable_ranges.hpp"
 
 namespace holdbank {
 
@@ -34,7 +34,7 @@ struct ModuleState {
       *_on_client_disconnect, *CUF_REG_Read, *CUF_REG_Write, *CUF_REG_ReadSTR, *CUF_SaveToFile,
       *CUF_ListConnections, *CUF_DisconnectClient;
   // other names
-  PyObject *acquire, *release, *append, *shutdown, *close, *SHUT_RDWR, *fileno, *owner, *request,
+  PyObject *acquire, *release, *append, *shutdown, *close, *shut_rdwr_name, *fileno, *owner, *request,
       *client_address, *server, *debug, *error, *warning, *serve_forever, *server_close, *start, *Lock,
       *Thread, *add, *keys, *locked, *listen, *split, *colon, *pack, *flush, *hex, *errno_name, *strerror_name,
       *dunder_init, *dunder_setattr, *dunder_dict, *dunder_mro, *CLASS_Holdbank, *CLASS_Holdbank_Secured;

@@ -1,13 +1,13 @@
 // Import of Holdbank: binds the standard-library names, configures logging, creates the module
 // logger, fills the module's state and defines the four classes, each step in order; any failing
 // step fails the import and leaves nothing registered.
-#include <cstddef>
-#include <initializer_list>
-#include <utility>
-
 #include "serial_client/codec_bridge.hpp"
 #include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
 
 using host::keep;
 using host::keep_name;
@@ -120,7 +120,7 @@ void fill_state(PyObject* m) {
   M.append = keep_name("append");
   M.shutdown = keep_name("shutdown");
   M.close = keep_name("close");
-  M.SHUT_RDWR = keep_name("SHUT_RDWR");
+  M.shut_rdwr_name = keep_name("SHUT_RDWR");
   M.fileno = keep_name("fileno");
   M.owner = keep_name("owner");
   M.request = keep_name("request");

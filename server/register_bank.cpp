@@ -1,10 +1,10 @@
 // The register bank of CLASS_Holdbank: construction, the read-only / read-write ranges and the
 // write permission they give, the data-event dispatchers and the host's single-register access.
+#include "server/holdbank.hpp"
+
 #include <algorithm>
 #include <exception>
 #include <vector>
-
-#include "server/holdbank.hpp"
 
 using host::Args;
 using host::Ref;

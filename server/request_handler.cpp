@@ -5,19 +5,18 @@
 // list, its lock, the write permission and the hooks, all reached through the object so that a
 // subclass or the host script sees every call. While none of those calls could be observed, the
 // listener's event loop serves the connection (event_loop.hpp) with the quiet executor below.
+#include "server/event_loop.hpp"
+#include "server/holdbank.hpp"
+#include "server/modbus_core.hpp"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <optional>
 #include <vector>
-
-#include "server/event_loop.hpp"
-#include "server/holdbank.hpp"
-#include "server/modbus_core.hpp"
 
 using host::Args;
 using host::Ref;

@@ -4,11 +4,11 @@
 // Every register goes through the object's own CUF_REG_Read / CUF_REG_Write, called by name one
 // at a time, so their bounds checks and locking apply and a subclass that overrides them is
 // honoured; nothing here touches `hr` or `lock`.
-#include <cstdint>
-#include <vector>
-
 #include "serial_client/codec_bridge.hpp"
 #include "server/holdbank.hpp"
+
+#include <cstdint>
+#include <vector>
 
 using host::Args;
 using host::Ref;

@@ -1,9 +1,9 @@
 // Import of Socklink: binds `struct`, then ModbusTcpClient from pymodbus.client, then the
 // Modbus TCP master class CLASS_Socklink. The master names no unit: every request carries the
 // package's default unit identifier.
-#include <iterator>
-
 #include "serial_client/master_link.hpp"
+
+#include <iterator>
 
 using host::Args;
 using host::default_text;
