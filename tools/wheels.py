@@ -68,13 +68,35 @@ def rename_needed_libc(plain):
     shutil.rmtree(unpacked)
 
 
+def glibc_runtime(work, env):
+    """Link flags for a glibc target: the modules take their unwinder from the system's libgcc_s
+    (linked against a stand-in, tools/zig/libgcc_s.c) and rethrow a forced unwind as one
+    (tools/zig/forced_unwind.cpp), so a thread the interpreter ends at exit unwinds cleanly."""
+    import ziglang
+    zig_lib = Path(ziglang.__file__).parent / "lib"
+    tools = ROOT / "tools" / "zig"
+    out = work / "runtime"
+    out.mkdir(parents=True, exist_ok=True)
+    run(tools / "cc", "-shared", "-nostdlib", "-Wl,-soname,libgcc_s.so.1",
+        "-Wl,--version-script=%s" % (tools / "libgcc_s.map"), tools / "libgcc_s.c",
+        "-o", out / "libgcc_s.so.1", env=env)
+    # libc++abi's private header declares what C++17 removed; it is compiled as C++14.
+    run(tools / "c++", "-c", "-std=c++14", "-O2", "-fPIC", "-fvisibility=hidden",
+        "-I%s" % (zig_lib / "libcxxabi" / "src"), "-I%s" % (zig_lib / "libcxxabi" / "include"),
+        tools / "forced_unwind.cpp", "-o", out / "forced_unwind.o", env=env)
+    return "%s -Wl,--wrap=__cxa_rethrow %s" % (out / "libgcc_s.so.1", out / "forced_unwind.o")
+
+
 def build(name):
     zig_target, raw_platform, platform_tag = TARGETS[name]
     raw = WORK / name / "raw"
     shutil.rmtree(raw, ignore_errors=True)
     env = dict(TOOL_ENV, ZIG_TARGET=zig_target, ZIG_PYTHON=sys.executable, _PYTHON_HOST_PLATFORM=raw_platform)
+    # musl's pthread_exit does not unwind, so its modules keep zig's own unwinder.
+    glibc = "-gnu" in zig_target
+    link = ["-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=%s" % glibc_runtime(WORK / name, env)] if glibc else []
     # Each target its own build folder: the glibc and musl builds share the plain tag.
-    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "-w", raw,
+    run(sys.executable, "-m", "pip", "wheel", *link, "--no-deps", "--no-build-isolation", "-w", raw,
         "-Ccmake.build-type=Release", "-Cinstall.strip=false",
         "-Cbuild-dir=%s" % (WORK / name / "cmake"),
         "-Ccmake.define.CMAKE_TOOLCHAIN_FILE=%s" % TOOLCHAIN,
