@@ -22,15 +22,18 @@
 
 namespace holdbank {
 
+// What one wait reports of one registration.
+struct ReadinessEvent {
+  void* key;
+  bool readable, writable, hangup;
+};
+
 #ifdef HOLDBANK_READINESS_EPOLL
 
 class Readiness {
  public:
   using Handle = sock::Handle;
-  struct Event {
-    void* key;
-    bool readable, writable, hangup;
-  };
+  using Event = ReadinessEvent;
 
   Readiness() : fd_(epoll_create1(EPOLL_CLOEXEC)) {}
   ~Readiness() { close(); }
@@ -94,10 +97,7 @@ class Readiness {
 class Readiness {
  public:
   using Handle = sock::Handle;
-  struct Event {
-    void* key;
-    bool readable, writable, hangup;
-  };
+  using Event = ReadinessEvent;
 
   Readiness() = default;
   void close() {
