@@ -198,7 +198,11 @@ def test_pty_rtu_slave_serves_the_rtu_master_example_on_the_port_it_prints(start
     assert "unit 3 read back: [1234] [4000000000] [-2.5] 'RTU'" in out
     # A unit the slave does not serve stays silent, as on a multi-drop line.
     code, out = run("rtu_master.py", port, "--slave", 2)
-    assert code == 1 and "unit 2: Modbus Error:" in out, out
+    assert code == 1, out
+    if PYMODBUS >= (3, 8):
+        assert "unit 2: Modbus Error:" in out, out  # the first write raised the package's error
+    else:  # the package hands the error back: every write fails, every read comes back empty
+        assert "unit 2 read back: [] [] [] ''" in out, out
     # A pseudo-terminal takes no parity bit, as the guide says.
     code, out = run("rtu_master.py", port, "--parity", "E")
     assert code == 1 and "error: Connection Failed to %s" % port in out, out
