@@ -41,6 +41,14 @@ TARGETS = {
 }
 
 
+def version() -> str:
+    """The distribution's version, bound as each module's __version__ (as CMakeLists.txt reads it)."""
+    found = re.search(r'^version *= *"([^"]+)"', (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M)
+    if not found:
+        sys.exit("no version found in pyproject.toml")
+    return found.group(1)
+
+
 def sources() -> dict[str, list[str]]:
     """Each module's sources, by the folders of the layout (as CMakeLists.txt builds them)."""
 
@@ -166,7 +174,8 @@ def build_target(zig: list[str], target: str) -> list[Path]:
     objdir = OUT / target / "obj"
     objdir.mkdir(parents=True, exist_ok=True)
     flags = ["-target", target, "-std=c++17", "-O2", "-fvisibility=hidden", "-fPIC", *WARNINGS,
-             f"-DPy_LIMITED_API={LIMITED_API}", *spec.get("defines", []), *includes]
+             f"-DPy_LIMITED_API={LIMITED_API}", f'-DHOLDBANK_VERSION="{version()}"', *spec.get("defines", []),
+             *includes]
     mods = sources()
     every = sorted({f for files in mods.values() for f in files})
 
