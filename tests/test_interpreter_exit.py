@@ -11,11 +11,8 @@ very end. Each run must end with the expected status and without the runtime's c
 The server cases run under every CPython 3.10 or newer found on the machine: the interpreters end
 their threads differently from one version to the next.
 """
-import glob
 import os
-import re
 import selectors
-import shutil
 import signal
 import subprocess
 import sys
@@ -25,14 +22,13 @@ from dataclasses import dataclass
 
 import pytest
 
+from pythons import CRASH_MARKERS, PYTHONS, UNDER_ASAN, child_env, holdbank_only, python_id  # noqa: F401
+
 REPEATS = 10
 # A run takes about a second; the sanitizer build and ten runs at once on two cores, much longer.
 CHILD_TIMEOUT = 40
 pytestmark = pytest.mark.timeout(CHILD_TIMEOUT + 30)
 
-CRASH_MARKERS = ("terminate called", "Fatal Python error", "Segmentation fault", "core dumped",
-                 "AddressSanitizer", "runtime error:")
-UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 # Shared by every child: servers on free loopback ports, masters on daemon threads, and ready(),
 # which returns once every master is served and the traffic has run a while, and says so.
@@ -261,40 +257,6 @@ for _ in range(3):
 ready()
 """, 0, masters_module=True),
 }
-
-
-def other_interpreters():
-    """CPython 3.10 and newer from pyenv, other than the one this suite runs on."""
-    own = {os.path.realpath(sys.executable), os.path.realpath(getattr(sys, "_base_executable", sys.executable))}
-    found = []
-    for path in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.1*/bin/python3.1*"))):
-        if re.search(r"/python3\.1\d+$", path) and os.access(path, os.X_OK) and os.path.realpath(path) not in own:
-            found.append(path)
-    return found
-
-
-PYTHONS = [sys.executable] + other_interpreters()
-
-
-def python_id(python):
-    return "this-python" if python == sys.executable else os.path.basename(python)
-
-
-@pytest.fixture(scope="module")
-def holdbank_only(tmp_path_factory):
-    """A folder holding just the server module under test, for interpreters of other versions."""
-    import Holdbank
-
-    folder = tmp_path_factory.mktemp("holdbank_only")
-    shutil.copy(Holdbank.__file__, folder)
-    return str(folder)
-
-
-def child_env(python, holdbank_only):
-    env = dict(os.environ)
-    if python != sys.executable:
-        env["PYTHONPATH"] = holdbank_only
-    return env
 
 
 @dataclass
