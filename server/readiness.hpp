@@ -19,12 +19,17 @@
 #endif
 
 #include <cerrno>
+#include <cstdint>
 
 namespace holdbank {
 
+// A registration's key: a number its owner never gives twice, so an event can never be taken for
+// a later registration's (as the address of a freed record could).
+using ReadinessKey = std::uint64_t;
+
 // What one wait reports of one registration.
 struct ReadinessEvent {
-  void* key;
+  ReadinessKey key;
   bool readable, writable, hangup;
 };
 
@@ -34,6 +39,7 @@ class Readiness {
  public:
   using Handle = sock::Handle;
   using Event = ReadinessEvent;
+  using Key = ReadinessKey;
 
   Readiness() : fd_(epoll_create1(EPOLL_CLOEXEC)) {}
   ~Readiness() { close(); }
@@ -41,25 +47,37 @@ class Readiness {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // An empty set in place of this one: the only way to be rid of a registration whose descriptor
+  // was closed while another process (a forked child) still holds the socket, which epoll keeps
+  // reporting. The owner registers what it still watches again.
+  bool reset() {
+    close();
+    fd_ = epoll_create1(EPOLL_CLOEXEC);
+    return ok();
+  }
   Readiness(const Readiness&) = delete;
   Readiness& operator=(const Readiness&) = delete;
 
   bool ok() const { return fd_ >= 0; }
 
   // Level-triggered: a descriptor stays reported while it is ready.
-  bool watch(Handle fd, void* key, bool read, bool write) { return ctl(EPOLL_CTL_ADD, fd, key, read, write, false); }
-  bool change(Handle fd, void* key, bool read, bool write) { return ctl(EPOLL_CTL_MOD, fd, key, read, write, false); }
+  bool watch(Handle fd, Key key, bool read, bool write) { return ctl(EPOLL_CTL_ADD, fd, key, read, write, false); }
+  bool change(Handle fd, Key key, bool read, bool write) { return ctl(EPOLL_CTL_MOD, fd, key, read, write, false); }
   // Reported once when readable, then not again until rearmed.
-  bool watch_once(Handle fd, void* key) { return ctl(EPOLL_CTL_ADD, fd, key, true, false, false, true); }
-  bool rearm_once(Handle fd, void* key) { return ctl(EPOLL_CTL_MOD, fd, key, true, false, false, true); }
-  // For a descriptor that is still open.
-  void forget(Handle fd, void*) {
+  bool watch_once(Handle fd, Key key) { return ctl(EPOLL_CTL_ADD, fd, key, true, false, false, true); }
+  bool rearm_once(Handle fd, Key key) { return ctl(EPOLL_CTL_MOD, fd, key, true, false, false, true); }
+  // For a descriptor that is still open. Any thread may call it, also while another waits: the
+  // system takes the registration out at once.
+  void forget(Handle fd, Key) {
     epoll_event ev{};
     epoll_ctl(fd_, EPOLL_CTL_DEL, fd, &ev);
   }
+  static constexpr bool kForgetFromAnyThread = true;
   // For one that was closed behind our back: its number may already be someone else's, so it is
-  // not named; the close took it out of the set.
-  void forget_closed(void*) {}
+  // not named. The close took it out of the set, unless another process holds the socket too:
+  // then it goes on being reported, and only reset() is rid of it (forget_key() says so).
+  void forget_closed(Key) {}
+  bool forget_key(Key) { return false; }
 
   // Up to `max` events; 0 on time-out. Never fails but for EINTR, which counts as a time-out.
   int wait(Event* out, int max, int timeout_ms) {
@@ -69,7 +87,7 @@ class Readiness {
     if (n <= 0) return 0;
     for (int i = 0; i < n; ++i) {
       const unsigned e = evs[i].events;
-      out[i] = Event{evs[i].data.ptr, (e & (EPOLLIN | EPOLLRDHUP)) != 0, (e & EPOLLOUT) != 0,
+      out[i] = Event{evs[i].data.u64, (e & (EPOLLIN | EPOLLRDHUP)) != 0, (e & EPOLLOUT) != 0,
                      (e & (EPOLLHUP | EPOLLERR)) != 0};
     }
     return n;
@@ -78,11 +96,11 @@ class Readiness {
   static constexpr int kBatch = 256;
 
  private:
-  bool ctl(int op, Handle fd, void* key, bool read, bool write, bool edge, bool once = false) {
+  bool ctl(int op, Handle fd, Key key, bool read, bool write, bool edge, bool once = false) {
     epoll_event ev{};
     ev.events = (read ? EPOLLIN | EPOLLRDHUP : 0u) | (write ? EPOLLOUT : 0u) | (edge ? EPOLLET : 0u) |
                 (once ? EPOLLONESHOT : 0u);
-    ev.data.ptr = key;
+    ev.data.u64 = key;
     return epoll_ctl(fd_, op, fd, &ev) == 0;
   }
 
@@ -98,35 +116,47 @@ class Readiness {
  public:
   using Handle = sock::Handle;
   using Event = ReadinessEvent;
+  using Key = ReadinessKey;
 
   Readiness() = default;
   void close() {
     entries_.clear();
     open_ = false;
   }
+  bool reset() {
+    entries_.clear();
+    open_ = true;
+    return true;
+  }
   Readiness(const Readiness&) = delete;
   Readiness& operator=(const Readiness&) = delete;
 
   bool ok() const { return open_; }
 
-  bool watch(Handle fd, void* key, bool read, bool write) { return add(Entry{fd, key, read, write, false, true}); }
-  bool change(Handle fd, void* key, bool read, bool write) {
+  bool watch(Handle fd, Key key, bool read, bool write) { return add(Entry{fd, key, read, write, false, true}); }
+  bool change(Handle fd, Key key, bool read, bool write) {
     Entry* e = find(key);
     if (!e || e->fd != fd) return false;
     *e = Entry{fd, key, read, write, false, true};
     return true;
   }
-  bool watch_once(Handle fd, void* key) { return add(Entry{fd, key, true, false, true, true}); }
-  bool rearm_once(Handle fd, void* key) {
+  bool watch_once(Handle fd, Key key) { return add(Entry{fd, key, true, false, true, true}); }
+  bool rearm_once(Handle fd, Key key) {
     Entry* e = find(key);
     if (!e || e->fd != fd) return false;
     e->armed = true;
     return true;
   }
-  void forget(Handle, void* key) { forget_closed(key); }
-  void forget_closed(void* key) {
+  // Only the waiting thread may change the list (no system registration outlives a close here).
+  void forget(Handle, Key key) { forget_closed(key); }
+  static constexpr bool kForgetFromAnyThread = false;
+  void forget_closed(Key key) {
     entries_.erase(std::remove_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.key == key; }),
                    entries_.end());
+  }
+  bool forget_key(Key key) {
+    forget_closed(key);
+    return true;
   }
 
   int wait(Event* out, int max, int timeout_ms) {
@@ -165,7 +195,7 @@ class Readiness {
  private:
   struct Entry {
     Handle fd;
-    void* key;
+    Key key;
     bool read, write, once, armed;
   };
 
@@ -174,7 +204,7 @@ class Readiness {
     entries_.push_back(e);
     return true;
   }
-  Entry* find(void* key) {
+  Entry* find(Key key) {
     for (Entry& e : entries_)
       if (e.key == key) return &e;
     return nullptr;
