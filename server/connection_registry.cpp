@@ -2,11 +2,31 @@
 #include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
 
+#include <utility>
+
 using host::Args;
 using host::Ref;
 
 namespace holdbank {
 namespace {
+
+// The socket whose disconnect step this thread is making, if any.
+thread_local PyObject* t_disconnecting = nullptr;
+
+// Deletes the entry of `full_address`, if there is one and, with `own`, only while it holds `own`.
+void delete_entry(PyObject* self, PyObject* full_address, PyObject* own) {
+  under_lock(self, [&] {
+    Ref registry = host::getattr(self, M.active_connections);
+    Ref entry = Ref::steal_or_null(PyObject_GetItem(registry.get(), full_address));
+    if (!entry) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
+      PyErr_Clear();
+      return;
+    }
+    if (own && entry.get() != own) return;
+    host::check(PyObject_DelItem(registry.get(), full_address));
+  });
+}
 
 Ref on_client_connect(const Args& a) {
   PyObject* self = a.self();
@@ -19,14 +39,13 @@ Ref on_client_connect(const Args& a) {
   return host::none();
 }
 
+// On a connection's own handler thread, the entry goes only if it is still this connection's: a
+// master that reset its connection and came back from the same address and port registers its
+// new one under the same name, possibly before the old one's step runs here.
 Ref on_client_disconnect(const Args& a) {
   PyObject* self = a.self();
   PyObject* full_address = a[1];
-  under_lock(self, [&] {
-    Ref registry = host::getattr(self, M.active_connections);
-    if (host::check(PySequence_Contains(registry.get(), full_address)))
-      host::check(PyObject_DelItem(registry.get(), full_address));
-  });
+  delete_entry(self, full_address, t_disconnecting);
   host::fire_hook(self, M.CUE_OnDisconnect, full_address);
   return host::none();
 }
@@ -56,8 +75,11 @@ Ref disconnect_client(const Args& a) {
       Ref how = host::getattr(M.socket_module, M.shut_rdwr_name);
       Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), M.shutdown, how.get(), nullptr));
       if (!r) host::ordinary_error();
+      // Before the close: the handler and the loop learn of the drop at once, and the loop forgets
+      // the descriptor while it is still open.
+      const bool served = drop_connection(sock.get());
       host::call_method(sock.get(), M.close);
-      wake_event_loops_for_closed_sockets();
+      if (!served) wake_event_loops_for_closed_sockets();
     } catch (const host::PyError&) {
       host::log_ordinary_error(M.logger, M.error, "Disconnect error: ");
       return host::boolean(false);
@@ -67,6 +89,13 @@ Ref disconnect_client(const Args& a) {
 }
 
 }  // namespace
+
+void remove_own_entry(PyObject* server, PyObject* full_address, PyObject* sock) {
+  delete_entry(server, full_address, sock);
+}
+
+DisconnectStep::DisconnectStep(PyObject* sock) : saved_(std::exchange(t_disconnecting, sock)) {}
+DisconnectStep::~DisconnectStep() { t_disconnecting = saved_; }
 
 const host::MethodDef kOnClientConnect{"_on_client_connect",
                                        on_client_connect,

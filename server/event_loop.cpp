@@ -1,9 +1,13 @@
 // The native I/O loop of an open listener (see event_loop.hpp for what it serves and when).
 //
 // The loop thread is a thread of our own, not a threading.Thread: the host finds only the threads
-// it expects in threading.enumerate(). It takes the interpreter lock once per wake-up, runs no
-// Python code of the host's (so it never logs or calls a hook: a handler thread does that for it),
-// and it is stopped by CUF_Close or, at the latest, when the interpreter begins to exit.
+// it expects in threading.enumerate(). It takes the interpreter lock once per wake-up and runs no
+// Python code of the host's: it never logs or calls a hook (a handler thread or the main thread
+// does that for it), never drops the last reference to a host object, and makes no object the
+// collector tracks (whose allocation could start a collection, and with it the host's finalisers,
+// on this thread). Since nothing it calls lets the interpreter lock go, nothing the host does can
+// come between what it checks and what it does within one wake-up. It is stopped by CUF_Close or,
+// at the latest, when the interpreter begins to exit.
 //
 // It also watches the listening socket for one thing: a process out of descriptors. The listener's
 // own serve loop then fails every accept and would retry at once for as long as the shortage
@@ -21,6 +25,7 @@
 #include <climits>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 using host::Ref;
@@ -36,7 +41,55 @@ bool is_closed(PyObject* sock) {
     return true;
   }
 }
+
+// Keys of the readiness set that are not connections'.
+constexpr ReadinessKey kWakeKey = 1;
+constexpr ReadinessKey kListenerKey = 2;
+
+// Takes the line and logs it, unless someone took it first. Under the interpreter lock, on a
+// thread of the host's.
+void log_pending(PendingLog& log) {
+  Ref text = std::move(log.text);
+  if (!text) return;
+  try {
+    host::log(M.logger, M.warning, text.get());
+  } catch (const host::PyError&) {
+    PyErr_WriteUnraisable(M.logger);
+  }
+}
+
+// A pending call: run by the interpreter's main thread the next time it runs Python code.
+int log_pending_call(void* arg) {
+  std::unique_ptr<std::shared_ptr<PendingLog>> log(static_cast<std::shared_ptr<PendingLog>*>(arg));
+  log_pending(**log);
+  return 0;
+}
 }  // namespace
+
+void LoopEnding::set_error() {
+  const Kind k = std::exchange(kind, Kind::None);
+  switch (k) {
+    case Kind::Errno:
+      errno = err;
+      PyErr_SetFromErrno(PyExc_OSError);
+      break;
+    case Kind::SocketError:
+      set_socket_error(err);
+      break;
+    case Kind::Malformed:
+      PyErr_SetString(M.struct_error, message);
+      break;
+    case Kind::Python:
+      error->restore();
+      error.reset();
+      break;
+    case Kind::None:
+      PyErr_SetString(PyExc_SystemError, "no error to raise");
+      break;
+  }
+}
+
+void take_pending_log(PendingLog& log) { log_pending(log); }
 
 class EventLoop {
  public:
@@ -51,9 +104,12 @@ class EventLoop {
     wake_.open();
     top_up_spares();
     if (!ready_.ok() || !wake_.ok() || spares_.size() < kSpares) return false;
-    if (!ready_.watch(wake_.handle(), &wake_, true, false)) return false;
+    if (!ready_.watch(wake_.handle(), kWakeKey, true, false)) return false;
     // Where no descriptor limit can starve the listener, there is nothing to watch it for.
-    if (sock::kDescriptorLimit && !ready_.watch_once(listen_fd_, &listen_fd_)) return false;
+    if (sock::kDescriptorLimit) {
+      if (!ready_.watch_once(listen_fd_, kListenerKey)) return false;
+      listener_watched_ = true;
+    }
     try {
       thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
@@ -78,18 +134,32 @@ class EventLoop {
     wake();
   }
 
+  // Under the interpreter lock, from the thread that drops `conn` (see drop_connection): its
+  // descriptor leaves the readiness set while it is still open. Where the set may be changed by its
+  // own thread only, the loop's sweep takes it out after the close instead (no system registration
+  // outlives a close there).
+  void forget_dropped(Connection& conn) {
+    if (conn.watched_by != this || !Readiness::kForgetFromAnyThread) return;
+    ready_.forget(conn.fd, conn.id);
+    conn.watched_by = nullptr;
+  }
+
   // With the interpreter lock held: asks the thread to stop, then waits for it without the lock.
+  // What it held of the host's is let go here, on the caller's thread: the loop thread never drops
+  // the last reference to a host object.
   void stop_and_join() {
     {
       std::lock_guard<std::mutex> hold(inbox_m_);
       stop_ = true;
       wake();
     }
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+    if (thread_.joinable())
       host::without_gil([&]() noexcept {
         thread_.join();
         return 0;
       });
+    listener_ = Ref();
+    listening_socket_ = Ref();
   }
 
  private:
@@ -107,16 +177,16 @@ class EventLoop {
       state = PyEval_SaveThread();
     }
     // Stopping, with the interpreter lock: every connection goes on on its own thread.
-    for (auto& conn : conns_) give(*conn, Connection::Turn::LoopGone);
+    for (auto& entry : conns_) {
+      entry.second->watched_by = nullptr;
+      give(*entry.second, Connection::Turn::LoopGone);
+    }
     conns_.clear();
-    live_.clear();
     {
       std::lock_guard<std::mutex> hold(inbox_m_);
       for (auto& conn : inbox_) give(*conn, Connection::Turn::LoopGone);
       inbox_.clear();
     }
-    listener_ = Ref();
-    listening_socket_ = Ref();
     // A handler thread may keep this object a while longer; the descriptors go now. Nothing
     // wakes a stopped loop (adopt() refuses, and it has left the registry).
     ready_.close();
@@ -144,6 +214,7 @@ class EventLoop {
       sweep = sweep_;
       sweep_ = false;
     }
+    if (!removed_.empty()) removed_.clear();
     const auto now = std::chrono::steady_clock::now();
     if (n == 0 || now >= next_sweep_) {
       // A socket the host closed without our knowing (not through CUF_DisconnectClient) is found
@@ -154,18 +225,24 @@ class EventLoop {
     if (listener_paused_ && now >= rearm_at_) rearm_listener();
     for (auto& conn : arrived) attach(conn);
     if (sweep) sweep_closed();
+    bool stale = false;
     for (int i = 0; i < n; ++i) {
-      void* key = events[i].key;
-      if (key == &wake_) {
+      const ReadinessKey key = events[i].key;
+      if (key == kWakeKey) {
         wake_.drain();
-      } else if (key == &listen_fd_) {
+      } else if (key == kListenerKey) {
         on_listener();
-      } else {
-        on_connection(key, events[i]);
+      } else if (auto it = conns_.find(key); it != conns_.end()) {
+        std::shared_ptr<Connection> conn = it->second;  // kept while it may be handed over
+        on_connection(*conn, events[i]);
+      } else if (!removed_.count(key) && !ready_.forget_key(key)) {
+        // Reported after it was taken out: a registration the set could not drop (see
+        // Readiness::reset). Left alone it would wake us on every wait.
+        stale = true;
       }
     }
+    if (stale) rebuild_readiness();
     view_.reset();  // what it says may change once the interpreter lock is let go
-    retired_.clear();
     return true;
   }
 
@@ -175,43 +252,77 @@ class EventLoop {
     return static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 500));
   }
 
+  // A fresh readiness set holding what the loop still watches.
+  void rebuild_readiness() {
+    if (!ready_.reset() || !ready_.watch(wake_.handle(), kWakeKey, true, false)) {
+      stop_after_failure();
+      return;
+    }
+    listener_watched_ = false;
+    if (sock::kDescriptorLimit && !listener_paused_) rearm_listener();
+    std::vector<std::shared_ptr<Connection>> all;
+    for (auto& entry : conns_) all.push_back(entry.second);
+    for (auto& conn : all) {
+      conn->watched_by = nullptr;
+      if (is_closed(conn->sock) || conn->dropped) {
+        end_with_errno(*conn, EBADF);
+      } else if (ready_.watch(conn->fd, conn->id, !conn->watching_write, conn->watching_write)) {
+        conn->watched_by = this;
+      } else {
+        hand_over(*conn, Connection::Turn::LoopGone);
+      }
+    }
+  }
+
+  // The system refused a new readiness set: every connection goes on on its thread, and the loop
+  // stops taking any.
+  void stop_after_failure() {
+    {
+      std::lock_guard<std::mutex> hold(inbox_m_);
+      stop_ = true;
+    }
+    std::vector<std::shared_ptr<Connection>> all;
+    for (auto& entry : conns_) all.push_back(entry.second);
+    for (auto& conn : all) hand_over(*conn, Connection::Turn::LoopGone);
+  }
+
   // ---- connections -----------------------------------------------------------------------------
 
   void attach(const std::shared_ptr<Connection>& conn) {
-    if (is_closed(conn->sock)) {
-      end_with_errno(*conn, EBADF, false);
+    if (is_closed(conn->sock) || conn->dropped) {
+      conn->ending = LoopEnding{LoopEnding::Kind::Errno, EBADF};
+      give(*conn, Connection::Turn::Ended);
       return;
     }
     sock::no_sigpipe(conn->fd);
     conn->watching_write = !conn->out.empty();
-    if (!ready_.watch(conn->fd, conn.get(), !conn->watching_write, conn->watching_write)) {
+    if (!ready_.watch(conn->fd, conn->id, !conn->watching_write, conn->watching_write)) {
       give(*conn, Connection::Turn::LoopGone);
       return;
     }
-    conns_.push_back(conn);
-    live_.insert(conn.get());
-    if (pending_warning_) {
-      pending_warning_ = false;
-      ask_to_log(*conn);
-    }
+    conn->watched_by = this;
+    conns_.emplace(conn->id, conn);
+    if (pending_log_ && !pending_log_->text) pending_log_.reset();  // logged by someone meanwhile
+    if (pending_log_) ask_to_log(*conn, std::exchange(pending_log_, nullptr));
     if (conn->watching_write) flush(*conn);
   }
 
   // Its descriptor is forgotten only while the socket is open: once closed, the number may
-  // already be another connection's (and the registration went with the close).
+  // already be another connection's (and the registration went with the close, unless another
+  // process holds the socket: see batch()).
   std::shared_ptr<Connection> detach(Connection& conn) {
-    if (!live_.count(&conn)) return nullptr;
-    if (!is_closed(conn.sock))
-      ready_.forget(conn.fd, &conn);
-    else
-      ready_.forget_closed(&conn);
-    live_.erase(&conn);
-    auto it = std::find_if(conns_.begin(), conns_.end(), [&](const auto& c) { return c.get() == &conn; });
+    auto it = conns_.find(conn.id);
     if (it == conns_.end()) return nullptr;
-    std::shared_ptr<Connection> kept = std::move(*it);
-    *it = std::move(conns_.back());
-    conns_.pop_back();
-    retired_.push_back(kept);  // events of this wake-up may still name it
+    std::shared_ptr<Connection> kept = std::move(it->second);
+    conns_.erase(it);
+    if (conn.watched_by == this) {
+      if (!is_closed(conn.sock))
+        ready_.forget(conn.fd, conn.id);
+      else
+        ready_.forget_closed(conn.id);
+    }
+    conn.watched_by = nullptr;
+    removed_.insert(conn.id);  // events of this wake-up may still name it
     return kept;
   }
 
@@ -229,35 +340,24 @@ class EventLoop {
 
   // The handler raises what the master's end is, as its own receive would have: `err` is a C errno
   // (EBADF for a socket the host closed) or, with `socket_call`, the error of a socket call.
-  void end_with_errno(Connection& conn, int err, bool attached, bool socket_call = false) {
-    if (attached && !live_.count(&conn)) return;
-    if (socket_call) {
-      set_socket_error(err);
-    } else {
-      errno = err;
-      PyErr_SetFromErrno(PyExc_OSError);
-    }
-    conn.error.emplace();
-    if (attached)
-      hand_over(conn, Connection::Turn::Ended);
-    else
-      give(conn, Connection::Turn::Ended);
+  void end_with_errno(Connection& conn, int err, bool socket_call = false) {
+    if (!conns_.count(conn.id)) return;
+    conn.ending = LoopEnding{socket_call ? LoopEnding::Kind::SocketError : LoopEnding::Kind::Errno, err};
+    hand_over(conn, Connection::Turn::Ended);
   }
 
   void sweep_closed() {
-    std::vector<Connection*> closed;
-    for (auto& conn : conns_)
-      if (is_closed(conn->sock)) closed.push_back(conn.get());
-    for (Connection* conn : closed) end_with_errno(*conn, EBADF, true);
+    std::vector<std::shared_ptr<Connection>> closed;
+    for (auto& entry : conns_)
+      if (entry.second->dropped || is_closed(entry.second->sock)) closed.push_back(entry.second);
+    for (auto& conn : closed) end_with_errno(*conn, EBADF);
   }
 
-  // `key` may name a connection handed over earlier (in this wake-up, or just before its socket's
-  // close removed it from the readiness set): only one still attached is looked at.
-  void on_connection(void* key, const Readiness::Event& ev) {
-    if (!live_.count(static_cast<Connection*>(key))) return;
-    Connection& conn = *static_cast<Connection*>(key);
-    if (is_closed(conn.sock)) {
-      end_with_errno(conn, EBADF, true);
+  void on_connection(Connection& conn, const Readiness::Event& ev) {
+    // Checked once for every request this wake-up executes: a drop needs the interpreter lock,
+    // which the loop keeps until it has sent the answers.
+    if (conn.dropped || is_closed(conn.sock)) {
+      end_with_errno(conn, EBADF);
       return;
     }
     if (!conn.out.empty()) {
@@ -273,7 +373,7 @@ class EventLoop {
     }
     if (n < 0) {
       const int err = sock::last_error();
-      if (!sock::would_block(err) && !sock::interrupted(err)) end_with_errno(conn, err, true, true);
+      if (!sock::would_block(err) && !sock::interrupted(err)) end_with_errno(conn, err, true);
       return;
     }
     conn.frames.commit(static_cast<std::size_t>(n));
@@ -301,7 +401,7 @@ class EventLoop {
         if (sock::interrupted(err)) continue;
         if (sock::would_block(err)) break;
         conn.out.erase(conn.out.begin(), conn.out.begin() + static_cast<std::ptrdiff_t>(sent));
-        end_with_errno(conn, err, true, true);
+        end_with_errno(conn, err, true);
         return;
       }
       sent += static_cast<std::size_t>(n);
@@ -310,7 +410,7 @@ class EventLoop {
     const bool backed_up = !conn.out.empty();
     if (backed_up != conn.watching_write) {
       conn.watching_write = backed_up;
-      ready_.change(conn.fd, &conn, !backed_up, backed_up);
+      if (conn.watched_by == this) ready_.change(conn.fd, conn.id, !backed_up, backed_up);
     }
   }
 
@@ -321,7 +421,11 @@ class EventLoop {
   // descriptor is touched only while the listening socket is seen open (CUF_Close closes it).
   void rearm_listener() {
     listener_paused_ = false;
-    if (!is_closed(listening_socket_.get())) ready_.rearm_once(listen_fd_, &listen_fd_);
+    if (is_closed(listening_socket_.get())) return;
+    if (listener_watched_)
+      ready_.rearm_once(listen_fd_, kListenerKey);
+    else
+      listener_watched_ = ready_.watch_once(listen_fd_, kListenerKey);
   }
 
   void pause_listener(int ms) {
@@ -380,26 +484,29 @@ class EventLoop {
       rearm_listener();
   }
 
+  // The warning goes to the interpreter's main thread (a pending call, run the next time that
+  // thread runs Python code) and to the handler thread of an attached connection, if there is one,
+  // since a main thread blocked in a long wait runs no pending call; whichever comes first logs it.
   void warn(int err) {
-    warning_ = Ref::steal_or_null(
+    auto log = std::make_shared<PendingLog>();
+    log->text = Ref::steal_or_null(
         PyUnicode_FromFormat("Accepting a master failed ([Errno %d] %s): masters are refused until descriptors are free",
                              err, strerror(err)));
-    if (!warning_) {
+    if (!log->text) {
       PyErr_Clear();
       return;
     }
+    auto* arg = new std::shared_ptr<PendingLog>(log);
+    if (Py_AddPendingCall(log_pending_call, arg) != 0) delete arg;
     if (conns_.empty())
-      pending_warning_ = true;
+      pending_log_ = std::move(log);  // for the first connection that attaches, should that come first
     else
-      ask_to_log(*conns_.front());
+      ask_to_log(*conns_.begin()->second, std::move(log));
   }
 
-  // Logging creates a record naming the current thread; on this thread that would make the
-  // threading module invent one. A handler thread logs it instead.
-  void ask_to_log(Connection& conn) {
-    conn.warning = warning_;
+  static void ask_to_log(Connection& conn, std::shared_ptr<PendingLog> log) {
     std::lock_guard<std::mutex> hold(conn.m);
-    conn.log_warning = true;
+    conn.log = std::move(log);
     conn.cv.notify_one();
   }
 
@@ -423,16 +530,15 @@ class EventLoop {
   bool stop_ = false;
 
   // The loop thread's own, touched under the interpreter lock.
-  std::vector<std::shared_ptr<Connection>> conns_;
-  std::unordered_set<Connection*> live_;  // the same, to recognise an event's key
-  std::vector<std::shared_ptr<Connection>> retired_;
+  std::unordered_map<ReadinessKey, std::shared_ptr<Connection>> conns_;  // the attached connections
+  std::unordered_set<ReadinessKey> removed_;  // detached during this wake-up
   std::unique_ptr<LoopView> view_;
   std::chrono::steady_clock::time_point next_sweep_{};
   std::chrono::steady_clock::time_point rearm_at_{};
   bool listener_paused_ = false;
+  bool listener_watched_ = false;
   bool episode_ = false;
-  bool pending_warning_ = false;
-  Ref warning_;
+  std::shared_ptr<PendingLog> pending_log_;
 };
 
 // ---- the loops of the open listeners ------------------------------------------------------------
@@ -489,6 +595,34 @@ bool adopt_connection(EventLoop& loop, const std::shared_ptr<Connection>& conn) 
 void wake_event_loops_for_closed_sockets() {
   std::lock_guard<std::mutex> hold(g_loops_m);
   for (auto& l : g_loops) l->sweep_soon();
+}
+
+namespace {
+// Under the interpreter lock; never freed (see g_loops).
+std::unordered_map<PyObject*, std::weak_ptr<Connection>>& g_connections =
+    *new std::unordered_map<PyObject*, std::weak_ptr<Connection>>;
+}  // namespace
+
+void register_connection(const std::shared_ptr<Connection>& conn) { g_connections[conn->sock] = conn; }
+
+void unregister_connection(const Connection& conn) {
+  auto it = g_connections.find(conn.sock);
+  if (it == g_connections.end()) return;
+  std::shared_ptr<Connection> held = it->second.lock();
+  if (!held || held.get() == &conn) g_connections.erase(it);
+}
+
+bool drop_connection(PyObject* sock) {
+  auto it = g_connections.find(sock);
+  if (it == g_connections.end()) return false;
+  std::shared_ptr<Connection> conn = it->second.lock();
+  if (!conn) return false;
+  conn->dropped = true;
+  if (EventLoop* loop = conn->watched_by) {
+    loop->forget_dropped(*conn);
+    loop->sweep_soon();
+  }
+  return true;
 }
 
 }  // namespace holdbank

@@ -13,8 +13,9 @@
 // One descriptor per master: the loop uses the socket object's own descriptor, and only while it
 // holds the interpreter lock and has seen the socket object still open. Python closes a socket
 // only under the interpreter lock, so the number cannot meanwhile come to belong to another
-// connection. (The handler thread, which blocks in receives without the interpreter lock, serves
-// through a duplicate of its own while it has the connection.)
+// connection. (The handler thread, which blocks in receives without the interpreter lock, holds
+// the socket open while it has the connection, as a file made by socket.makefile() does: a close
+// meanwhile only marks it closed. See SocketPin in request_handler.cpp.)
 #pragma once
 
 #include "server/holdbank.hpp"
@@ -29,30 +30,64 @@
 
 namespace holdbank {
 
+// Why the loop stopped serving a connection, for its handler thread to raise. The loop itself
+// makes no exception object: those are objects the collector tracks, and an allocation of one may
+// start a collection that runs the host's finalisers on the loop thread.
+struct LoopEnding {
+  enum class Kind { None, Errno, SocketError, Malformed, Python };
+  Kind kind = Kind::None;
+  int err = 0;                         // Errno (EBADF: the host closed the socket), SocketError
+  const char* message = nullptr;       // Malformed: the text of the struct.error
+  std::optional<host::Fetched> error;  // Python: an error a call of the loop's met anyway
+
+  explicit operator bool() const { return kind != Kind::None; }
+  // With the interpreter lock: sets the error it stands for (and forgets it).
+  void set_error();
+};
+
+// A line the loop wants logged. The loop must not log it itself: logging runs the host's handlers
+// (and the threading module) on its thread. Whoever takes it first logs it, under the interpreter
+// lock: a handler thread waiting for its turn, or the interpreter's main thread.
+struct PendingLog {
+  host::Ref text;
+};
+
+// Logs the line unless someone took it first; under the interpreter lock, on a thread of the host's.
+void take_pending_log(PendingLog& log);
+
+class EventLoop;
+
 struct Connection {
   // Borrowed from the handler's frame, which outlives the connection's time in the loop.
   PyObject* sock;
   PyObject* server;
   PyObject* ip;
   sock::Handle fd;  // the socket object's descriptor (see above for when it may be used)
+  // Its key in a loop's readiness set: never given to another connection, unlike its address.
+  std::uint64_t id;
+
+  // Set by CUF_DisconnectClient, under the interpreter lock and the bank lock, right before it
+  // closes the socket: from then on no request of this connection is executed and no hook is
+  // called for it, whoever serves it.
+  bool dropped = false;
 
   // Owned by whichever party serves the connection now.
   modbus::FrameAssembler frames;
   std::vector<std::uint8_t> out;  // answers not yet sent, in request order
-  std::optional<host::Fetched> error;  // the error that ended the connection in the loop
+  LoopEnding ending;              // what ended the connection in the loop
 
   // Who serves the connection; changed under `m`, the handler waits on `cv`.
   enum class Turn { Loop, Handler, Ended, LoopGone };
   std::mutex m;
   std::condition_variable cv;
   Turn turn = Turn::Loop;
-  bool log_warning = false;  // the loop asks this handler thread to log `warning` for it
-  host::Ref warning;         // set and cleared under the interpreter lock
+  std::shared_ptr<PendingLog> log;  // set with `m`: the loop asks this handler thread to log it
 
-  bool watching_write = false;  // the loop's own bookkeeping
+  // The loop's own bookkeeping, under the interpreter lock.
+  EventLoop* watched_by = nullptr;  // the loop whose readiness set holds `fd`
+  bool watching_write = false;
 };
 
-class EventLoop;
 
 // Starts the loop of a listener just built by CUF_Open; false (and no loop) when the system
 // refuses what it needs, in which case every connection is served by its thread.
@@ -66,8 +101,18 @@ void stop_all_event_loops();
 std::shared_ptr<EventLoop> event_loop_for(PyObject* listener);
 // Takes a connection (again); false once the loop is stopping.
 bool adopt_connection(EventLoop& loop, const std::shared_ptr<Connection>& conn);
-// A socket may have been closed by the host (CUF_DisconnectClient): the loops look at theirs.
+// A socket may have been closed by the host: the loops look at theirs.
 void wake_event_loops_for_closed_sockets();
+
+// The connections being served, by their socket object, for CUF_DisconnectClient. Under the
+// interpreter lock.
+void register_connection(const std::shared_ptr<Connection>& conn);
+void unregister_connection(const Connection& conn);
+// CUF_DisconnectClient, right before it closes `sock`: the connection is marked dropped and taken
+// out of its loop's readiness set while its descriptor is still open (afterwards only the number
+// would be known, and a forked child holding the socket would keep it reported). False when `sock`
+// is no connection being served.
+bool drop_connection(PyObject* sock);
 
 // Request handling as the loop does it (request_handler.cpp), under the interpreter lock.
 // Everything the loop needs about a server, read once per wake-up: while the loop holds the
@@ -84,33 +129,53 @@ struct LoopView {
   long long size = 0;
   std::vector<std::uint8_t> answer;
 
-  // Whether executing this frame here would make no call the host could observe.
+  // Whether executing this frame here would run no code of the host's: no hook, no method of
+  // the host's, and no finaliser of a register value it replaces.
   bool quiet_for(const modbus::Frame& f) const {
     if (!plain) return false;
     switch (f.pdu[0]) {
       case modbus::kReadHoldingRegisters:
-        return read_quiet;
-      case modbus::kWriteSingleRegister:
+        return read_quiet;  // the values read are checked one by one as they are read
+      case modbus::kWriteSingleRegister: {
         // Malformed: it ends the connection, and nothing is called.
         if (f.pdu_len < modbus::kWriteSingleRequestSize) return true;
         if (!ranges_native) return false;
-        return ranges.allow(modbus::get_u16(f.pdu + 1)) ? write_quiet : denied_quiet;
-      case modbus::kWriteMultipleRegisters:
+        const std::uint32_t addr = modbus::get_u16(f.pdu + 1);
+        if (!ranges.allow(addr)) return denied_quiet;
+        return write_quiet && replaceable(addr, 1);
+      }
+      case modbus::kWriteMultipleRegisters: {
         if (f.pdu_len < modbus::kWriteMultipleHeaderSize) return true;
         if (!ranges_native) return false;
-        return ranges.cover(modbus::get_u16(f.pdu + 1), modbus::get_u16(f.pdu + 3)) ? write_quiet : denied_quiet;
+        const std::uint32_t start = modbus::get_u16(f.pdu + 1), count = modbus::get_u16(f.pdu + 3);
+        if (!ranges.cover(start, count)) return denied_quiet;
+        if (!write_quiet) return false;
+        // Refused for missing value bytes: nothing is stored.
+        if (f.pdu_len - modbus::kWriteMultipleHeaderSize < 2 * static_cast<std::size_t>(count)) return true;
+        return replaceable(start, count);
+      }
       default:
         return true;
     }
+  }
+
+  // Whether storing into registers start.. start+count-1 drops only exact ints: dropping anything
+  // else may run its finaliser, and a list shorter than `size` is the handler thread's to meet.
+  bool replaceable(std::uint32_t start, std::uint32_t count) const {
+    const long long list_len = PyList_Size(hr.get());
+    for (long long a = start; a < static_cast<long long>(start) + count && a < size; ++a)
+      if (a >= list_len || !PyLong_CheckExact(PyList_GetItem(hr.get(), static_cast<Py_ssize_t>(a)))) return false;
+    return true;
   }
 };
 
 enum class LoopOutcome { Served, ToHandler, Failed };
 // Executes every complete frame buffered in `conn` that nothing can observe, appending the answers
 // to conn.out. ToHandler: the next frame needs the handler thread and is left in conn.frames.
-// Failed: conn.error holds the error that ends the connection.
+// Failed: conn.ending says what ends the connection.
 LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view);
-// True once the host closed the socket object.
+// True once the host closed the socket object (also one a handler thread holds open, whose close
+// only marked it closed: see SocketPin in request_handler.cpp).
 bool closed_elsewhere(PyObject* sock);
 // Sets the host's OSError (ConnectionResetError, BrokenPipeError, ...) for the error of a failed
 // socket call.

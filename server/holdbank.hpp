@@ -34,6 +34,7 @@ struct ModuleState {
       *_on_client_disconnect, *CUF_REG_Read, *CUF_REG_Write, *CUF_REG_ReadSTR, *CUF_SaveToFile,
       *CUF_ListConnections, *CUF_DisconnectClient;
   // other names
+  PyObject *_io_refs, *_closed, *_decref_socketios;  // what socket.makefile() uses to hold a socket open
   PyObject *acquire, *release, *append, *shutdown, *close, *shut_rdwr_name, *fileno, *owner, *request,
       *client_address, *server, *debug, *error, *warning, *serve_forever, *server_close, *start, *Lock,
       *Thread, *add, *keys, *locked, *listen, *split, *colon, *pack, *flush, *hex, *errno_name, *strerror_name,
@@ -107,6 +108,23 @@ bool native_ranges(PyObject* server, WritableRanges& out);
 // if nobody holds it (the interpreter lock is not let go), and gives it back.
 bool try_lock_plain(PyObject* lock);
 void unlock_plain(PyObject* lock);
+
+// The registry's entry for `full_address`, removed only while it still names `sock`: a master that
+// reconnected from the same address has an entry of its own by then. Takes the bank lock.
+void remove_own_entry(PyObject* server, PyObject* full_address, PyObject* sock);
+
+// For the scope of a connection's disconnect step, on its handler thread: the step removes the
+// registry entry only while it names this socket (see remove_own_entry).
+class DisconnectStep {
+ public:
+  explicit DisconnectStep(PyObject* sock);
+  ~DisconnectStep();
+  DisconnectStep(const DisconnectStep&) = delete;
+  DisconnectStep& operator=(const DisconnectStep&) = delete;
+
+ private:
+  PyObject* saved_;
+};
 
 // Method definitions, in the files named after what they build.
 // register_bank.cpp

@@ -115,6 +115,9 @@ void fill_state(PyObject* m) {
   M.CUF_SaveToFile = keep_name("CUF_SaveToFile");
   M.CUF_ListConnections = keep_name("CUF_ListConnections");
   M.CUF_DisconnectClient = keep_name("CUF_DisconnectClient");
+  M._io_refs = keep_name("_io_refs");
+  M._closed = keep_name("_closed");
+  M._decref_socketios = keep_name("_decref_socketios");
   M.acquire = keep_name("acquire");
   M.release = keep_name("release");
   M.append = keep_name("append");

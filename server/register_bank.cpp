@@ -328,6 +328,15 @@ bool try_lock_plain(PyObject* lock) {
 
 void unlock_plain(PyObject* lock) {
   const LockMethods& m = lock_methods(lock);
+  // An error on its way out (the one that ended the request) must survive the release, or the
+  // release would report it as its own.
+  if (PyErr_Occurred()) {
+    host::Fetched pending;
+    Ref r = Ref::steal_or_null(PyObject_CallNoArgs(m.release.get()));
+    if (!r) PyErr_Clear();
+    pending.restore();
+    return;
+  }
   Ref::steal(PyObject_CallNoArgs(m.release.get()));
 }
 

@@ -10,6 +10,7 @@
 #include "server/modbus_core.hpp"
 #include "server/platform_socket.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -33,30 +34,50 @@ namespace {
   host::throw_error();
 }
 
-// Our own descriptor of the connection: the socket object may be closed by another thread at
-// any time, and its number may then be reused by a new connection; ours stays valid until we
-// close it.
-class OwnDescriptor {
+// Keeps the connection's descriptor open while this thread may block on it without the
+// interpreter lock: the socket object may be closed by another thread at any time, and its number
+// would then be free for a new connection. The socket object counts what holds it open the way a
+// file made by socket.makefile() does: a close() meanwhile only marks it closed (closed_elsewhere
+// sees that), and the real close happens when the pin is let go. So a hand-over costs no
+// descriptor. A socket object without that count (not the standard library's) gets a duplicate
+// descriptor instead.
+class SocketPin {
  public:
-  explicit OwnDescriptor(PyObject* sock) {
-    Ref no = host::call_method(sock, M.fileno);
-    const sock::Handle fd = sock::from_fileno(host::as_long_long(no.get()));
-    if (fd == sock::kNone) raise_errno(EBADF);
-    fd_ = sock::duplicate(fd);
-    if (fd_ == sock::kNone) raise_socket_error(sock::last_error());
-    sock::no_sigpipe(fd_);
+  SocketPin(PyObject* sock, sock::Handle fd) : sock_(sock), fd_(fd) {
+    if (closed_elsewhere(sock)) raise_errno(EBADF);
+    Ref refs = Ref::steal_or_null(PyObject_GetAttr(sock, M._io_refs));
+    long long n = 0;
+    if (refs && host::int_within(refs.get(), n) && n >= 0) {
+      Ref more = host::integer(n + 1);
+      if (PyObject_SetAttr(sock, M._io_refs, more.get()) == 0) {
+        pinned_ = true;
+        return;
+      }
+    }
+    PyErr_Clear();
+    own_ = sock::duplicate(fd);
+    if (own_ == sock::kNone) raise_socket_error(sock::last_error());
+    sock::no_sigpipe(own_);
+    fd_ = own_;
   }
-  ~OwnDescriptor() { close(); }
-  OwnDescriptor(const OwnDescriptor&) = delete;
-  OwnDescriptor& operator=(const OwnDescriptor&) = delete;
+  ~SocketPin() {
+    if (own_ != sock::kNone) sock::close(own_);
+    // A thread ended at exit unwinds without the interpreter lock: the socket is left as it is.
+    if (!pinned_ || host::thread_exit_noted() || host::exiting_elsewhere()) return;
+    host::Fetched pending;  // an error on its way out stays the one reported
+    Ref done = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock_, M._decref_socketios, nullptr));
+    if (!done) PyErr_WriteUnraisable(sock_);
+    pending.restore();
+  }
+  SocketPin(const SocketPin&) = delete;
+  SocketPin& operator=(const SocketPin&) = delete;
   sock::Handle get() const { return fd_; }
-  void close() {
-    if (fd_ != sock::kNone) sock::close(fd_);
-    fd_ = sock::kNone;
-  }
 
  private:
-  sock::Handle fd_ = sock::kNone;
+  PyObject* sock_;
+  sock::Handle fd_;
+  sock::Handle own_ = sock::kNone;
+  bool pinned_ = false;
 };
 
 // A register the host filled with something that is not a 16-bit word cannot be sent. Inlined:
@@ -142,9 +163,14 @@ bool plain_attribute_access(PyObject* server) {
 // interpreter lock), so the per-register dispatch is skipped. Likewise `_is_writable`, when it is
 // ours, is answered from the range lists directly, and for a whole write-multiple at once when
 // reading the lists runs no code of the host's.
+//
+// A drop (CUF_DisconnectClient: the host's, the allow-list's, or one a hook of this very
+// connection makes) silences the request being executed: no hook is called once it has returned.
+// The stores of a write-multiple already under way still finish, so the bank never holds half of
+// one; the answer is never sent.
 class ServerBank {
  public:
-  ServerBank(PyObject* server, PyObject* client_ip, PyObject* sock) : server_(server), ip_(client_ip), sock_(sock) {}
+  ServerBank(Connection& conn) : server_(conn.server), ip_(conn.ip), conn_(conn) {}
 
   // Called before each request: what was decided for the previous one may have changed.
   void begin_request() { writable_checked_ = false; }
@@ -170,7 +196,7 @@ class ServerBank {
     guard_.emplace(server_);
     // A connection the host dropped while this request waited for the lock must not reach the
     // bank: the drop closes the socket under this same lock.
-    if (closed_elsewhere(sock_)) {
+    if (conn_.dropped || closed_elsewhere(conn_.sock)) {
       unlock();
       raise_errno(EBADF);
     }
@@ -200,7 +226,7 @@ class ServerBank {
     }
     Ref a = host::integer(addr);
     Ref val = in_bank(a.get(), addr) ? Ref::steal(PyObject_GetItem(hr_.get(), a.get())) : Ref::borrow(M.zero);
-    if (!quiet_read_) host::call_method(server_, M._on_read, ip_, a.get(), val.get());
+    if (!quiet_read_ && !conn_.dropped) host::call_method(server_, M._on_read, ip_, a.get(), val.get());
     return to_word(val.get(), value);
   }
 
@@ -219,11 +245,13 @@ class ServerBank {
   // Under the lock (write-multiple) the decision made at lock() holds; after it (write-single)
   // it is made afresh.
   void notify_write(std::uint32_t addr, std::uint16_t value) {
+    if (conn_.dropped) return;
     if (guard_ ? quiet_write_ : quiet(M._on_write, M.fn_on_write, M.CUE_OnWrite)) return;
     notify(M._on_write, addr, value);
   }
 
   bool notify_write_denied(std::uint32_t addr, std::uint16_t value) {
+    if (conn_.dropped) return false;
     if (quiet(M._on_write_denied, M.fn_on_write_denied, M.CUE_OnWriteDenied))
       // Unless finding that out ran the host's code, nothing can change it before the next denial.
       return !(plain_attribute_access(server_) && is_quiet_hook(server_, M.CUE_OnWriteDenied));
@@ -252,7 +280,7 @@ class ServerBank {
 
   PyObject* server_;
   PyObject* ip_;
-  PyObject* sock_;
+  Connection& conn_;
   std::optional<BankLock> guard_;
   WritableRanges ranges_;
   Ref hr_, size_;
@@ -315,30 +343,28 @@ enum class Stop { Closed, LoopMayServe };
 // interpreter lock covers both system calls. Returns when the master closes or, with `loop`, when
 // the loop could take the connection back; raises for everything else.
 Stop serve_on_thread(Connection& conn, EventLoop* loop) {
-  if (conn.error && conn.out.empty()) {
-    host::Fetched err = std::move(*conn.error);
-    conn.error.reset();
-    err.restore();
+  if (conn.ending && conn.out.empty()) {
+    conn.ending.set_error();
     host::throw_error();
   }
-  OwnDescriptor own(conn.sock);
-  const sock::Handle fd = own.get();
+  SocketPin pin(conn.sock, conn.fd);
+  const sock::Handle fd = pin.get();
   modbus::FrameAssembler& frames = conn.frames;
   std::vector<std::uint8_t>& outgoing = conn.out;
   std::vector<std::uint8_t> answer;
-  ServerBank bank(conn.server, conn.ip, conn.sock);
+  ServerBank bank(conn);
   auto flush = [&] { send_then_receive(fd, outgoing, nullptr); };
-  if (conn.error) {
+  if (conn.ending) {
     // Ended in the loop: what was answered before still goes out.
-    host::Fetched err = std::move(*conn.error);
-    conn.error.reset();
-    if (!outgoing.empty()) flush();
-    err.restore();
+    flush();
+    conn.ending.set_error();
     host::throw_error();
   }
   for (;;) {
     modbus::Frame frame;
     while (frames.next(frame)) {
+      // Dropped: no request received before the drop is executed after it (nor its hooks called).
+      if (conn.dropped) raise_errno(EBADF);
       if (frame.dropped) continue;
       bank.begin_request();
       modbus::Result r;
@@ -346,13 +372,14 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
         r = modbus::execute(frame.header, frame.pdu, frame.pdu_len, bank, answer);
       } catch (const host::PyError&) {
         // The requests before this one were answered; their answers still go out.
-        if (!outgoing.empty()) {
+        if (!outgoing.empty() && !conn.dropped) {
           host::Fetched err;
           flush();
           err.restore();
         }
         throw;
       }
+      if (conn.dropped) raise_errno(EBADF);  // dropped while it ran (by a hook of its own, say)
       if (r.outcome == modbus::Outcome::Malformed) {
         if (!outgoing.empty()) flush();
         host::raise(M.struct_error, r.error);
@@ -365,7 +392,7 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
     const sock::IoSize n = send_then_receive(fd, outgoing, &space);
     // Closed by another thread (CUF_DisconnectClient, the allow-list check): from then on the
     // connection is the closed socket it is, even if bytes the master sent earlier are waiting.
-    if (closed_elsewhere(conn.sock)) raise_errno(EBADF);
+    if (conn.dropped || closed_elsewhere(conn.sock)) raise_errno(EBADF);
     if (n == 0) return Stop::Closed;
     frames.commit(static_cast<std::size_t>(n));
   }
@@ -375,21 +402,14 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
 // loop what it asks this thread to log. Never raises: the loop still holds the connection.
 Connection::Turn wait_for_turn(Connection& conn) {
   for (;;) {
-    bool log = false;
+    std::shared_ptr<PendingLog> log;
     const Connection::Turn turn = host::without_gil([&]() noexcept {
       std::unique_lock<std::mutex> hold(conn.m);
-      conn.cv.wait(hold, [&] { return conn.turn != Connection::Turn::Loop || conn.log_warning; });
-      log = std::exchange(conn.log_warning, false);
+      conn.cv.wait(hold, [&] { return conn.turn != Connection::Turn::Loop || conn.log; });
+      log = std::move(conn.log);
       return conn.turn;
     });
-    if (log) {
-      Ref text = std::move(conn.warning);
-      try {
-        if (text) host::log(M.logger, M.warning, text.get());
-      } catch (const host::PyError&) {
-        PyErr_WriteUnraisable(M.logger);
-      }
-    }
+    if (log) take_pending_log(*log);
     if (turn != Connection::Turn::Loop) return turn;
   }
 }
@@ -406,7 +426,7 @@ void serve(Connection& conn, const std::shared_ptr<Connection>& shared, PyObject
       }
       if (adopt_connection(*loop, shared)) {
         const Connection::Turn turn = wait_for_turn(conn);
-        if (turn == Connection::Turn::Ended && !conn.error && conn.out.empty()) return;  // the master closed
+        if (turn == Connection::Turn::Ended && !conn.ending && conn.out.empty()) return;  // the master closed
         if (turn == Connection::Turn::LoopGone) loop.reset();
       } else {
         loop.reset();
@@ -415,6 +435,28 @@ void serve(Connection& conn, const std::shared_ptr<Connection>& shared, PyObject
     if (serve_on_thread(conn, loop.get()) == Stop::Closed) return;
     start_in_loop = true;
   }
+}
+
+// The connection as CUF_DisconnectClient finds it, for as long as its handler runs.
+class Registered {
+ public:
+  explicit Registered(const std::shared_ptr<Connection>& conn) : conn_(conn) { register_connection(conn); }
+  ~Registered() {
+    // A thread ended at exit unwinds without the interpreter lock, which guards the table: the
+    // entry stays, and names a connection no longer there (drop_connection finds nothing).
+    if (host::thread_exit_noted() || host::exiting_elsewhere()) return;
+    unregister_connection(*conn_);
+  }
+  Registered(const Registered&) = delete;
+  Registered& operator=(const Registered&) = delete;
+
+ private:
+  std::shared_ptr<Connection> conn_;
+};
+
+std::uint64_t next_connection_id() {
+  static std::atomic<std::uint64_t> next{16};  // below: the loop's own keys
+  return next.fetch_add(1, std::memory_order_relaxed);
 }
 
 Ref handle(const Args& a) {
@@ -429,12 +471,33 @@ Ref handle(const Args& a) {
   Ref server = host::getattr(listener.get(), M.owner);
   Ref sock = host::getattr(self, M.request);
 
-  host::call_method(server.get(), M._on_client_connect, client_ip, full_address.get(), sock.get());
-
   auto conn = std::make_shared<Connection>();
   conn->sock = sock.get();
   conn->server = server.get();
   conn->ip = client_ip;
+  conn->fd = sock::kNone;
+  conn->id = next_connection_id();
+  Registered registered(conn);
+
+  try {
+    host::call_method(server.get(), M._on_client_connect, client_ip, full_address.get(), sock.get());
+  } catch (const host::PyError&) {
+    // The disconnect step, which would remove the entry the connect step made, does not run: the
+    // entry goes here, so that a master refused this way leaves nothing behind.
+    host::Fetched err;
+    try {
+      remove_own_entry(server.get(), full_address.get(), sock.get());
+    } catch (const host::PyError&) {
+      PyErr_Clear();
+    }
+    err.restore();
+    throw;
+  }
+
+  auto disconnect_step = [&] {
+    DisconnectStep step(sock.get());
+    host::call_method(server.get(), M._on_client_disconnect, full_address.get());
+  };
   try {
     Ref no = host::call_method(sock.get(), M.fileno);
     conn->fd = sock::from_fileno(host::as_long_long(no.get()));
@@ -442,20 +505,25 @@ Ref handle(const Args& a) {
     serve(*conn, conn, listener.get());
   } catch (const host::PyError&) {
     // Interrupts and exit requests end the connection too on their way to the caller.
-    host::Fetched err = host::ordinary_error(
-        [&] { host::call_method(server.get(), M._on_client_disconnect, full_address.get()); });
+    host::Fetched err = host::ordinary_error(disconnect_step);
     if (!err.matches(PyExc_ConnectionResetError)) {
       Ref message = host::concat("Exception: ", err.value());
       host::log(M.logger, M.debug, message.get());
     }
   }
-  host::call_method(server.get(), M._on_client_disconnect, full_address.get());
+  disconnect_step();
   return host::none();
 }
 
 }  // namespace
 
 bool closed_elsewhere(PyObject* sock) {
+  // A socket a handler thread holds open (SocketPin) is only marked closed by close().
+  Ref marked = Ref::steal_or_null(PyObject_GetAttr(sock, M._closed));
+  if (!marked)
+    PyErr_Clear();
+  else if (marked.get() == Py_True)
+    return true;
   Ref no = host::call_method(sock, M.fileno);
   return host::as_long_long(no.get()) < 0;
 }
@@ -505,23 +573,23 @@ std::unique_ptr<LoopView> make_view(PyObject* server) {
   return v;
 }
 
-// The bank lock was busy: the handler thread waits for it, as it always did.
-struct BankBusy {};
+// Something about the request needs the handler thread after all (the bank lock is busy, or a
+// register holds a value whose reading is the host's business): the request goes there, as it
+// is, before anything of it was done.
+struct NotQuiet {};
 
 // The bank as modbus::execute sees it in the loop: only what LoopView::quiet_for allowed gets here,
-// so nothing is notified and every access is to plain objects.
+// so nothing is notified and every access is to plain objects. The loop checked at the start of
+// this wake-up that the connection was not dropped; nothing can drop it before the wake-up ends
+// (see event_loop.cpp), so that check stands for the one the handler thread makes under the lock.
 class QuietBank {
  public:
-  QuietBank(LoopView& v, Connection& c) : v_(v), c_(c) {}
+  explicit QuietBank(LoopView& v) : v_(v) {}
   bool is_writable(std::uint32_t addr) { return v_.ranges.allow(addr); }
   std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count) { return v_.ranges.cover(start, count); }
   void lock() {
-    if (!try_lock_plain(v_.lock.get())) throw BankBusy{};
+    if (!try_lock_plain(v_.lock.get())) throw NotQuiet{};
     locked_ = true;
-    if (closed_elsewhere(c_.sock)) {  // dropped by the host: see ServerBank::lock
-      unlock();
-      raise_errno(EBADF);
-    }
   }
   void unlock() {
     if (!locked_) return;
@@ -534,28 +602,23 @@ class QuietBank {
       return true;
     }
     PyObject* hr = v_.hr.get();
-    if (static_cast<Py_ssize_t>(addr) < PyList_Size(hr)) return to_word(PyList_GetItem(hr, addr), value);
-    Ref a = host::integer(addr);
-    Ref val = Ref::steal(PyObject_GetItem(hr, a.get()));  // a list shorter than size: its IndexError
-    return to_word(val.get(), value);
+    // A list the host made shorter than `size` is the handler thread's to meet (its IndexError).
+    if (static_cast<Py_ssize_t>(addr) >= PyList_Size(hr)) throw NotQuiet{};
+    PyObject* item = PyList_GetItem(hr, addr);
+    if (!PyLong_CheckExact(item)) throw NotQuiet{};
+    return to_word(item, value);
   }
+  // quiet_for() saw that every register stored into holds an exact int inside the list.
   void store(std::uint32_t addr, std::uint16_t value) {
     if (static_cast<long long>(addr) >= v_.size) return;
     Ref v = host::integer(value);
-    PyObject* hr = v_.hr.get();
-    if (static_cast<Py_ssize_t>(addr) < PyList_Size(hr)) {
-      host::check(PyList_SetItem(hr, addr, v.release()));
-      return;
-    }
-    Ref a = host::integer(addr);
-    host::check(PyObject_SetItem(hr, a.get(), v.get()));
+    host::check(PyList_SetItem(v_.hr.get(), addr, v.release()));
   }
   void notify_write(std::uint32_t, std::uint16_t) {}
   bool notify_write_denied(std::uint32_t, std::uint16_t) { return false; }
 
  private:
   LoopView& v_;
-  Connection& c_;
   bool locked_ = false;
 };
 
@@ -578,20 +641,20 @@ LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view) {
       conn.frames.put_back();
       return LoopOutcome::ToHandler;
     }
-    QuietBank bank(*view, conn);
+    QuietBank bank(*view);
     modbus::Result r;
     try {
       r = modbus::execute(frame.header, frame.pdu, frame.pdu_len, bank, view->answer);
-    } catch (const BankBusy&) {
+    } catch (const NotQuiet&) {
       conn.frames.put_back();
       return LoopOutcome::ToHandler;
     } catch (const host::PyError&) {
-      conn.error.emplace();
+      conn.ending = LoopEnding{LoopEnding::Kind::Python};
+      conn.ending.error.emplace();
       return LoopOutcome::Failed;
     }
     if (r.outcome == modbus::Outcome::Malformed) {
-      PyErr_SetString(M.struct_error, r.error);
-      conn.error.emplace();
+      conn.ending = LoopEnding{LoopEnding::Kind::Malformed, 0, r.error};
       return LoopOutcome::Failed;
     }
     conn.out.insert(conn.out.end(), view->answer.begin(), view->answer.end());
