@@ -60,6 +60,10 @@ inline bool exiting_elsewhere() noexcept {
   return detail::g_exiting.load(std::memory_order_acquire) && std::this_thread::get_id() != detail::g_exit_thread;
 }
 
+// Whether the interpreter's exit has begun (our atexit hook has run), on any thread. From then on
+// a daemon thread may be stopped for good at any moment: nothing may wait for one.
+inline bool exit_begun() noexcept { return detail::g_exiting.load(std::memory_order_acquire); }
+
 // In a catch-all: whether what was caught is the forced unwind that ends this thread, which the
 // handler must rethrow. It is no C++ exception, so std::current_exception() is empty for it (a
 // handler for abi::__forced_unwind would get its parameter bound to null, which the undefined-

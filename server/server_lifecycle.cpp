@@ -1,13 +1,129 @@
 // Starting the listener (CUF_Open) and the orderly shutdown (CUF_Close): save, drop every master,
 // stop the listener, release the port, in that order.
+//
+// A server may be opened more than once without a close (a bank served on two ports); it keeps
+// every listener it opened, and the close stops each of them. An open is all or nothing: whatever
+// fails after the bind (Ctrl-C landing in it, a thread that cannot start), the new listener is
+// closed again and the server is left as it was.
 #include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
+
+#include <algorithm>
+#include <vector>
 
 using host::Args;
 using host::Ref;
 
 namespace holdbank {
 namespace {
+
+// A listener CUF_Open started and no CUF_Close has stopped yet. Under the interpreter lock.
+struct OpenListener {
+  Ref server, listener;
+};
+// Never freed: static destructors run after the interpreter is gone.
+std::vector<OpenListener>& g_open = *new std::vector<OpenListener>;
+
+// Stops a listener's serve loop. socketserver's shutdown() waits until the loop has ended, so it
+// is called only for a loop that runs or will: not for one whose thread never started, and not once
+// the interpreter has begun to exit, when the serve thread may already be stopped for good (a
+// finaliser closing the bank). Then the loop is only asked to end at its next look, if it still
+// runs.
+void stop_serve_loop(PyObject* listener, bool may_run) {
+  if (!may_run) return;
+  if (host::exit_begun()) {
+    Ref yes = host::boolean(true);
+    if (PyObject_SetAttrString(listener, "_BaseServer__shutdown_request", yes.get()) < 0) PyErr_Clear();
+    return;
+  }
+  host::call_method(listener, M.shutdown);
+}
+
+// Whether a serve thread whose start() was interrupted runs all the same: the interrupt may land
+// after the thread was created, while start() waits for it to say so.
+bool started_anyway(PyObject* thread) {
+  try {
+    Ref started = host::getattr(thread, "_started");
+    Ref timeout = Ref::steal(PyFloat_FromDouble(5.0));
+    Ref set = host::call_method(started.get(), host::intern("wait").get(), timeout.get());
+    return host::truthy(set.get());
+  } catch (const host::PyError&) {
+    PyErr_Clear();  // a second interrupt: the thread is taken for one that may run
+    return true;
+  }
+}
+
+// One CUF_Open under way: everything it did is undone unless it completes.
+class Opening {
+ public:
+  Opening(PyObject* server, Ref listener) : server_(server), listener_(std::move(listener)) {}
+  ~Opening() {
+    // A thread ended at exit unwinds without the interpreter lock: nothing may be touched then.
+    if (done_ || host::thread_exit_noted() || host::exiting_elsewhere()) return;
+    host::Fetched pending;  // the error that ended the open is the one the caller gets
+    undo();
+    pending.restore();
+  }
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+
+  PyObject* listener() const { return listener_.get(); }
+
+  // Starts the serve thread; what a failure leaves is recorded for undo().
+  void start(Ref thread) {
+    thread_ = std::move(thread);
+    try {
+      host::call_method(thread_.get(), M.start);
+    } catch (const host::PyError&) {
+      // An ordinary error (it could not start) leaves no thread behind; an interrupt may.
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        host::Fetched err;
+        may_run_ = started_anyway(thread_.get());
+        err.restore();
+      }
+      throw;
+    }
+    may_run_ = true;
+  }
+
+  void set_attributes() {
+    former_net_ = host::getattr(server_, M.server_net);
+    former_thread_ = host::getattr(server_, M.server_thread);
+    attributes_set_ = true;
+    host::setattr(server_, M.server_net, listener_.get());
+    host::setattr(server_, M.server_thread, thread_.get());
+  }
+
+  void commit() {
+    g_open.push_back(OpenListener{Ref::borrow(server_), listener_});
+    done_ = true;
+  }
+
+ private:
+  // Each step on its own: one that fails does not keep the others from running.
+  void undo() {
+    auto step = [](auto&& f) {
+      try {
+        f();
+      } catch (const host::PyError&) {
+        PyErr_Clear();
+      }
+    };
+    if (attributes_set_) {
+      step([&] { host::setattr(server_, M.server_net, former_net_.get()); });
+      step([&] { host::setattr(server_, M.server_thread, former_thread_.get()); });
+    }
+    stop_event_loop(listener_.get());
+    step([&] { stop_serve_loop(listener_.get(), may_run_); });
+    step([&] { host::call_method(listener_.get(), M.server_close); });
+  }
+
+  PyObject* server_;
+  Ref listener_, thread_, former_net_, former_thread_;
+  bool may_run_ = false;
+  bool attributes_set_ = false;
+  bool done_ = false;
+};
 
 Ref open(const Args& a) {
   PyObject* self = a.self();
@@ -16,32 +132,51 @@ Ref open(const Args& a) {
   Ref listener_class = host::getattr(M.module, "ThreadedSocklinkServer");
   Ref worker_class = host::getattr(M.module, "CLASS_SocklinkWorker");
   Ref address = Ref::steal(PyTuple_Pack(2, ip, port));
-  Ref listener = host::call(listener_class.get(), address.get(), worker_class.get());
+  // Bound and listening from here on; a failure here is the socket server's to clean up.
+  Opening opening(self, host::call(listener_class.get(), address.get(), worker_class.get()));
+  PyObject* listener = opening.listener();
   // The socket server listens with a backlog of 5: a burst of masters connecting at once would
   // overflow it and wait seconds for their handshakes. Listening again only widens the queue.
   {
-    Ref listening = host::getattr(listener.get(), "socket");
+    Ref listening = host::getattr(listener, "socket");
     Ref backlog = host::getattr(M.socket_module, "SOMAXCONN");
     host::call_method(listening.get(), M.listen, backlog.get());
   }
-  host::setattr(self, M.server_net, listener.get());
-  host::setattr(listener.get(), M.owner, self);
+  host::setattr(listener, M.owner, self);
   // Without its loop (the system refused what it needs) every master is served by its thread.
-  start_event_loop(listener.get());
+  start_event_loop(listener);
 
   Ref thread_class = host::getattr(M.threading_module, M.Thread);
-  Ref serve = host::getattr(listener.get(), M.serve_forever);
+  Ref serve = host::getattr(listener, M.serve_forever);
   Ref kwargs = Ref::steal(PyDict_New());
   host::check(PyDict_SetItemString(kwargs.get(), "target", serve.get()));
   host::check(PyDict_SetItemString(kwargs.get(), "daemon", Py_True));
   Ref no_args = Ref::steal(PyTuple_New(0));
-  Ref thread = host::call_kw(thread_class.get(), no_args.get(), kwargs.get());
-  host::setattr(self, M.server_thread, thread.get());
-  host::call_method(thread.get(), M.start);
+  opening.start(host::call_kw(thread_class.get(), no_args.get(), kwargs.get()));
+  opening.set_attributes();
 
   Ref line = Ref::steal(PyUnicode_FromFormat("[Holdbank] Server Started on %S:%S", ip, port));
   host::print_line(line.get());
+  opening.commit();
   return host::none();
+}
+
+// The listeners to stop, newest first: every one this server opened and has not closed, and
+// `server_net` whatever it is (on a closed server, the listener stopped before, which a close
+// stops again as it always did).
+std::vector<OpenListener> listeners_to_stop(PyObject* self) {
+  std::vector<OpenListener> found;
+  for (auto it = g_open.rbegin(); it != g_open.rend(); ++it)
+    if (it->server.get() == self) found.push_back(*it);
+  Ref net = host::getattr(self, M.server_net);
+  const bool known = std::any_of(found.begin(), found.end(), [&](const OpenListener& o) { return o.listener.get() == net.get(); });
+  if (net.get() != Py_None && !known) found.insert(found.begin(), OpenListener{Ref::borrow(self), net});
+  return found;
+}
+
+void forget_open(PyObject* listener) {
+  g_open.erase(std::remove_if(g_open.begin(), g_open.end(), [&](const OpenListener& o) { return o.listener.get() == listener; }),
+               g_open.end());
 }
 
 Ref close(const Args& a) {
@@ -59,15 +194,18 @@ Ref close(const Args& a) {
   for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i)
     host::call_method(self, M.CUF_DisconnectClient, PyList_GetItem(keys.get(), i));
 
-  Ref listener = host::getattr(self, M.server_net);
-  if (listener.get() != Py_None) {
-    host::log_ordinary_errors(M.logger, M.error, "Error closing TCP server: ", [&] {
-      host::call_method(listener.get(), M.shutdown);
-      host::call_method(listener.get(), M.server_close);
+  for (const OpenListener& open : listeners_to_stop(self)) {
+    PyObject* listener = open.listener.get();
+    const bool stopped = host::log_ordinary_errors(M.logger, M.error, "Error closing TCP server: ", [&] {
+      stop_serve_loop(listener, true);
+      // Before the listening socket closes, which the loop watches. Masters that connected after
+      // the drop above stay, served by their own threads.
+      stop_event_loop(listener);
+      host::call_method(listener, M.server_close);
       host::print_line("[Holdbank] 🛑 TCP port was closed。");
     });
-    // Masters that connected after the drop above stay, served by their own threads.
-    stop_event_loop(listener.get());
+    stop_event_loop(listener);  // also when stopping the serve loop failed
+    if (stopped) forget_open(listener);
   }
   return host::none();
 }
