@@ -7,6 +7,8 @@
 // user's file with a bank that is neither the old one nor the file's).
 #include "server/holdbank.hpp"
 
+#include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -140,9 +142,118 @@ void write_in_place(PyObject* path, PyObject* content) {
   host::throw_error();
 }
 
-// Creates an empty temporary file next to `target`; returns (name, descriptor). New files get
-// what open() would give (0666 less the umask); `mode`, when given, is set before any content.
-std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
+// ---- temporary files ---------------------------------------------------------------------------
+//
+// A save writes a temporary file beside its target, named for that target, and holds an exclusive
+// lock (flock) on it until the file has replaced the target. A save killed meanwhile leaves its file
+// behind, unlocked: the system drops a dead process's locks. A later save or load of the same
+// target removes such files, those it can lock, so they do not pile up, and never one a live
+// process is still writing. Where there are no such locks (Windows), the removal is only tried: a
+// file another process still has open cannot be removed there.
+
+// True when the lock was taken; false when another open file holds it.
+bool try_lock(PyObject* fcntl, PyObject* fd) {
+  Ref ex = host::getattr(fcntl, "LOCK_EX");
+  Ref nb = host::getattr(fcntl, "LOCK_NB");
+  Ref how = Ref::steal(PyNumber_Or(ex.get(), nb.get()));
+  Ref done = Ref::steal_or_null(
+      PyObject_CallFunctionObjArgs(host::getattr(fcntl, "flock").get(), fd, how.get(), nullptr));
+  if (done) return true;
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) host::throw_error();
+  PyErr_Clear();
+  return false;
+}
+
+// Whether the open descriptor `fd` is the file `name` names now.
+bool still_named(PyObject* fd, PyObject* name) {
+  Ref open_st = os_call("fstat", {fd});
+  Ref named_st = Ref::steal_or_null(
+      PyObject_CallFunctionObjArgs(host::getattr(M.os_module, "stat").get(), name, nullptr));
+  if (!named_st) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) host::throw_error();
+    PyErr_Clear();
+    return false;
+  }
+  for (const char* field : {"st_dev", "st_ino"})
+    if (!host::equals(host::getattr(open_st.get(), field).get(), host::getattr(named_st.get(), field).get()))
+      return false;
+  return true;
+}
+
+// ".holdbank-" and 16 hex digits of a hash of the target's path, then "-": the start of the name of
+// every temporary file of this target's saves.
+Ref temporary_prefix(PyObject* target) {
+  Ref bytes = os_call("fsencode", {target});
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  host::check(PyBytes_AsStringAndSize(bytes.get(), &data, &len));
+  std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a: the same in every process and release
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    hash ^= static_cast<unsigned char>(data[i]);
+    hash *= 0x100000001b3ULL;
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, ".holdbank-%016llx-", static_cast<unsigned long long>(hash));
+  return host::text(text);
+}
+
+// Removes the temporary files of the saves of `filename` (a name as the caller gave it) that no
+// live process holds. Never fails: what it cannot remove stays for the next time.
+void remove_stale_temporaries(PyObject* filename) {
+  try {
+    Ref path = os_call("fsdecode", {filename});
+    Ref target = path_call("realpath", path.get());
+    Ref folder = path_call("dirname", target.get());
+    Ref prefix = temporary_prefix(target.get());
+    Ref suffix = host::text(".tmp");
+    Ref listed = os_call("listdir", {folder.get()});
+    PyObject* fcntl = M.fcntl_module;
+    Ref read_only = host::getattr(M.os_module, "O_RDONLY");
+    Ref iter = Ref::steal(PyObject_GetIter(listed.get()));
+    while (Ref entry = Ref::steal_or_null(PyIter_Next(iter.get()))) {
+      if (!PyUnicode_Check(entry.get()) || PyUnicode_Tailmatch(entry.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) != 1 ||
+          PyUnicode_Tailmatch(entry.get(), suffix.get(), 0, PY_SSIZE_T_MAX, 1) != 1)
+        continue;
+      Ref name = host::call(host::getattr(M.path_module, "join").get(), folder.get(), entry.get());
+      try {
+        if (!fcntl) {
+          os_call("unlink", {name.get()});
+          continue;
+        }
+        Ref fd = os_call("open", {name.get(), read_only.get()});
+        try {
+          // Locked: a live save is writing it. Ours now: its writer is gone, unless the name
+          // meanwhile went to another file.
+          if (try_lock(fcntl, fd.get()) && still_named(fd.get(), name.get())) os_call("unlink", {name.get()});
+        } catch (const host::PyError&) {
+          while_failing([&] { os_call("close", {fd.get()}); });
+          throw;
+        }
+        os_call("close", {fd.get()});
+      } catch (const host::PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+        PyErr_Clear();
+      }
+    }
+    if (PyErr_Occurred()) host::throw_error();
+  } catch (const host::PyError&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;  // an interrupt goes on
+    PyErr_Clear();
+  }
+}
+
+// A temporary file being written, locked for as long as this lives (see above).
+struct Temporary {
+  Ref name, fd, lock_fd;  // lock_fd: a second descriptor holding the lock after fd is closed
+  ~Temporary() {
+    if (lock_fd && !host::thread_exit_noted() && !host::exiting_elsewhere())
+      while_failing([&] { os_call("close", {lock_fd.get()}); });
+  }
+};
+
+// Creates an empty temporary file for `target` in `folder`, locked. New files get what open()
+// would give (0666 less the umask).
+Temporary create_temporary(PyObject* folder, PyObject* target, PyObject* path) {
   long long flags = 0;
   // O_BINARY exists only on Windows, where it keeps the C runtime from translating line ends a
   // second time.
@@ -155,9 +266,10 @@ std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
   }
   Ref flags_obj = host::integer(flags);
   Ref perms = host::integer(0666);
-  Ref prefix = host::text(".holdbank-");
+  Ref prefix = temporary_prefix(target);
   Ref suffix = host::text(".tmp");
   Ref random_len = host::integer(8);
+  PyObject* fcntl = M.fcntl_module;
   for (int attempt = 0;; ++attempt) {
     Ref random = os_call("urandom", {random_len.get()});
     Ref hex = host::call_method(random.get(), M.hex);
@@ -166,12 +278,27 @@ std::pair<Ref, Ref> create_temporary(PyObject* folder, PyObject* path) {
     Ref fd = Ref::steal_or_null(
         PyObject_CallFunctionObjArgs(host::getattr(M.os_module, "open").get(), name.get(), flags_obj.get(),
                                      perms.get(), nullptr));
-    if (fd) return {name, fd};
-    if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-      PyErr_Clear();
-      continue;
+    if (!fd) {
+      if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+        PyErr_Clear();
+        continue;
+      }
+      rethrow_for(path);
     }
-    rethrow_for(path);
+    Temporary made{name, fd, nullptr};
+    if (!fcntl) return made;
+    try {
+      made.lock_fd = os_call("dup", {fd.get()});
+      // Between the creation and the lock, another save's clean-up may have taken the file for a
+      // dead one's and removed it: then this one starts again under a new name.
+      if (try_lock(fcntl, made.lock_fd.get()) && still_named(fd.get(), name.get())) return made;
+    } catch (const host::PyError&) {
+      while_failing([&] { os_call("close", {fd.get()}); });
+      while_failing([&] { os_call("unlink", {name.get()}); });
+      rethrow_for(path);
+    }
+    os_call("close", {fd.get()});
+    if (attempt >= 100) host::raise(PyExc_OSError, "no temporary file could be locked for the save");
   }
 }
 
@@ -212,9 +339,10 @@ void keep_owner(PyObject* name, PyObject* st) {
 // target's stat when it exists, gives the owner and mode the new file keeps.
 void write_replacing(PyObject* target, PyObject* path, PyObject* st, PyObject* content) {
   Ref folder = path_call("dirname", target);
-  auto created = create_temporary(folder.get(), path);
-  Ref name = std::move(created.first);
-  Ref fd = std::move(created.second);
+  remove_stale_temporaries(target);
+  Temporary temporary = create_temporary(folder.get(), target, path);
+  Ref name = temporary.name;
+  Ref fd = temporary.fd;
   Ref file;
   try {
     if (st) {
@@ -345,6 +473,7 @@ std::vector<Entry> checked_entries(PyObject* self, PyObject* data) {
 Ref load_from_file(const Args& a) {
   PyObject* self = a.self();
   PyObject* name = a[1];
+  remove_stale_temporaries(name);
   Ref exists = path_call("exists", name);
   if (!host::truthy(exists.get())) {
     Ref message = host::concat("指定載入的檔案不存在: ", name);

@@ -22,6 +22,7 @@ struct ModuleState {
       *stat_module;
   PyObject *open, *dump, *load;  // builtins.open, json.dump, json.load
   PyObject* struct_error;
+  PyObject* fcntl_module;  // null where the system has no flock() (Windows)
   PyObject* plain_lock_type;  // type(threading.Lock())
   // attributes of the server object
   PyObject *size, *hr, *lock, *ro_ranges, *rw_ranges, *active_connections, *server_thread, *server_net,

@@ -80,6 +80,11 @@ void fill_state(PyObject* m) {
   M.load = keep(host::getattr(M.json_module, "load"));
   M.struct_error = keep(host::getattr(M.struct_module, "error"));
   {
+    Ref fcntl = Ref::steal_or_null(PyImport_ImportModule("fcntl"));
+    if (!fcntl) PyErr_Clear();
+    M.fcntl_module = fcntl && PyObject_HasAttrString(fcntl.get(), "flock") ? keep(std::move(fcntl)) : nullptr;
+  }
+  {
     Ref sample = Ref::steal(PyObject_CallNoArgs(host::getattr(M.threading_module, "Lock").get()));
     M.plain_lock_type = keep(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(sample.get()))));
   }
