@@ -36,6 +36,18 @@ const LockMethods& lock_methods(PyObject* lock) {
   return slot;
 }
 
+// sys.is_finalizing(): whether the interpreter has stopped every other thread for good.
+bool finalizing() {
+  PyObject* is_finalizing = PySys_GetObject("is_finalizing");  // borrowed
+  if (!is_finalizing) return false;
+  Ref answer = Ref::steal_or_null(PyObject_CallNoArgs(is_finalizing));
+  if (!answer) {
+    PyErr_Clear();
+    return false;
+  }
+  return answer.get() == Py_True;
+}
+
 bool held_by_this_thread(PyObject* lock) {
   return std::find(t_held_locks.begin(), t_held_locks.end(), lock) != t_held_locks.end();
 }
@@ -46,7 +58,15 @@ BankLock::BankLock(PyObject* server) : lock_(host::getattr(server, M.lock)) {
   const LockMethods& m = lock_methods(lock_.get());
   release_ = m.release;
   Ref acquire = m.acquire;  // the cache may be refilled by code the call runs
-  Ref::steal(PyObject_CallNoArgs(acquire.get()));
+  if (host::exit_begun() && finalizing()) {
+    // No other thread runs any more: a lock held now is held by one the exit stopped, and is never
+    // released. Waiting for it would hang the exit (a finaliser closing the bank, say).
+    Ref got = Ref::steal(PyObject_Call(acquire.get(), M.no_wait, nullptr));
+    if (got.get() != Py_True)
+      host::raise(PyExc_RuntimeError, "the bank lock is held by a thread that the interpreter's exit has stopped");
+  } else {
+    Ref::steal(PyObject_CallNoArgs(acquire.get()));
+  }
   t_held_locks.push_back(lock_.get());
   acquired_ = true;
   uncaught_ = std::uncaught_exceptions();
