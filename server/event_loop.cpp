@@ -160,6 +160,7 @@ class EventLoop {
       });
     listener_ = Ref();
     listening_socket_ = Ref();
+    class_verdict_ = ClassVerdict{};
   }
 
  private:
@@ -173,7 +174,12 @@ class EventLoop {
     for (;;) {
       const int n = ready_.wait(events, Readiness::kBatch, wait_ms());
       PyEval_RestoreThread(state);
-      if (!batch(events, n)) break;
+      // No collection on this thread: it would run the host's finalisers here. Nobody else runs
+      // while the loop holds the interpreter lock, so nobody sees the collector off meanwhile.
+      const int collecting = PyGC_Disable();
+      const bool go = batch(events, n);
+      if (collecting) PyGC_Enable();
+      if (!go) break;
       state = PyEval_SaveThread();
     }
     // Stopping, with the interpreter lock: every connection goes on on its own thread.
@@ -377,7 +383,7 @@ class EventLoop {
       return;
     }
     conn.frames.commit(static_cast<std::size_t>(n));
-    switch (serve_in_loop(conn, view_)) {
+    switch (serve_in_loop(conn, view_, class_verdict_)) {
       case LoopOutcome::Served:
         flush(conn);
         break;
@@ -533,6 +539,7 @@ class EventLoop {
   std::unordered_map<ReadinessKey, std::shared_ptr<Connection>> conns_;  // the attached connections
   std::unordered_set<ReadinessKey> removed_;  // detached during this wake-up
   std::unique_ptr<LoopView> view_;
+  ClassVerdict class_verdict_;  // let go of by stop_and_join()
   std::chrono::steady_clock::time_point next_sweep_{};
   std::chrono::steady_clock::time_point rearm_at_{};
   bool listener_paused_ = false;

@@ -22,6 +22,7 @@
 #include "server/modbus_core.hpp"
 #include "server/platform_socket.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -169,11 +170,19 @@ struct LoopView {
   }
 };
 
+// Whether a server class's attributes can be read without running code of the host's, as found
+// lately (see request_handler.cpp).
+struct ClassVerdict {
+  host::Ref type;
+  bool inert = false;
+  std::chrono::steady_clock::time_point at;
+};
+
 enum class LoopOutcome { Served, ToHandler, Failed };
 // Executes every complete frame buffered in `conn` that nothing can observe, appending the answers
 // to conn.out. ToHandler: the next frame needs the handler thread and is left in conn.frames.
 // Failed: conn.ending says what ends the connection.
-LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view);
+LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view, ClassVerdict& seen);
 // True once the host closed the socket object (also one a handler thread holds open, whose close
 // only marked it closed: see SocketPin in request_handler.cpp).
 bool closed_elsewhere(PyObject* sock);

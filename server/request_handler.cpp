@@ -130,29 +130,30 @@ bool inert_class_attributes(PyTypeObject* type) {
 // The walk over the class's dictionaries costs several thousand instructions, more than a whole
 // request: with one master it would be paid by every request. Its answer is kept for a tenth of
 // a second per class, so a class changed at run time (a property put on it) is seen within that.
-// Under the interpreter lock only; kept for the process's life (types are, too).
-bool inert_class_attributes_lately(PyTypeObject* type) {
-  struct Seen {
-    Ref type;
-    bool inert = false;
-    std::chrono::steady_clock::time_point at;
-  };
-  static Seen* seen = new Seen;
+// Under the interpreter lock only. The loop keeps a verdict of its own, which it lets go of on the
+// thread that stops it: letting go of a class may free it, which may run code of the host's.
+bool inert_class_attributes_lately(PyTypeObject* type, ClassVerdict& seen) {
   const auto now = std::chrono::steady_clock::now();
-  if (seen->type.get() == reinterpret_cast<PyObject*>(type) && now - seen->at < std::chrono::milliseconds(100))
-    return seen->inert;
+  if (seen.type.get() == reinterpret_cast<PyObject*>(type) && now - seen.at < std::chrono::milliseconds(100))
+    return seen.inert;
   const bool inert = inert_class_attributes(type);
-  seen->type = Ref::borrow(reinterpret_cast<PyObject*>(type));
-  seen->inert = inert;
-  seen->at = now;
+  seen.type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+  seen.inert = inert;
+  seen.at = now;
   return inert;
 }
 
+// The verdict the handler threads share; kept for the process's life.
+ClassVerdict& thread_verdict() {
+  static ClassVerdict* seen = new ClassVerdict;
+  return *seen;
+}
+
 // Whether reading the server's attributes that serving reads runs no code of the host's.
-bool plain_attribute_access(PyObject* server) {
+bool plain_attribute_access(PyObject* server, ClassVerdict& seen = thread_verdict()) {
   PyTypeObject* type = Py_TYPE(server);
   return PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr) &&
-         inert_class_attributes_lately(type);
+         inert_class_attributes_lately(type, seen);
 }
 
 // The register bank as modbus::execute sees it, over the server object.
@@ -541,8 +542,8 @@ void set_socket_error(int err) {
 
 namespace {
 
-void fill_view(LoopView* v, PyObject* server) {
-  if (!plain_attribute_access(server)) return;
+void fill_view(LoopView* v, PyObject* server, ClassVerdict& seen) {
+  if (!plain_attribute_access(server, seen)) return;
   v->hr = host::getattr(server, M.hr);
   Ref size = host::getattr(server, M.size);
   v->lock = host::getattr(server, M.lock);
@@ -560,11 +561,11 @@ void fill_view(LoopView* v, PyObject* server) {
 // Never raises: this runs on the loop thread too, where an error would end the process. A server
 // whose attributes cannot be read (the host deleted one, say) is left to the handler thread, which
 // meets the same error on its request and ends that connection with it.
-std::unique_ptr<LoopView> make_view(PyObject* server) {
+std::unique_ptr<LoopView> make_view(PyObject* server, ClassVerdict& seen) {
   auto v = std::make_unique<LoopView>();
   v->server = server;
   try {
-    fill_view(v.get(), server);
+    fill_view(v.get(), server, seen);
   } catch (const host::PyError&) {
     PyErr_Clear();
     v = std::make_unique<LoopView>();
@@ -628,12 +629,12 @@ bool loop_may_serve(PyObject* server) {
   // The hooks first: when one is set, that is all it takes to know.
   for (PyObject* hook : {M.CUE_OnRead, M.CUE_OnWrite, M.CUE_OnWriteDenied})
     if (!is_quiet_hook(server, hook)) return false;
-  std::unique_ptr<LoopView> v = make_view(server);
+  std::unique_ptr<LoopView> v = make_view(server, thread_verdict());
   return v->plain && v->read_quiet && v->write_quiet && v->denied_quiet && v->ranges_native;
 }
 
-LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view) {
-  if (!view || view->server != conn.server) view = make_view(conn.server);
+LoopOutcome serve_in_loop(Connection& conn, std::unique_ptr<LoopView>& view, ClassVerdict& seen) {
+  if (!view || view->server != conn.server) view = make_view(conn.server, seen);
   modbus::Frame frame;
   while (conn.frames.next(frame)) {
     if (frame.dropped) continue;
