@@ -242,9 +242,17 @@ void remove_stale_temporaries(PyObject* filename) {
   }
 }
 
-// A temporary file being written, locked for as long as this lives (see above).
+// A temporary file being written, locked for as long as this lives (see above). It closes its
+// lock's descriptor exactly once: moved, it leaves nothing to close behind (a copy would close
+// the number twice, the second time someone else's).
 struct Temporary {
   Ref name, fd, lock_fd;  // lock_fd: a second descriptor holding the lock after fd is closed
+  Temporary(Ref n, Ref f) : name(std::move(n)), fd(std::move(f)) {}
+  Temporary(Temporary&& o) noexcept
+      : name(std::move(o.name)), fd(std::move(o.fd)), lock_fd(std::move(o.lock_fd)) {}
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
+  Temporary& operator=(Temporary&&) = delete;
   ~Temporary() {
     if (lock_fd && !host::thread_exit_noted() && !host::exiting_elsewhere())
       while_failing([&] { os_call("close", {lock_fd.get()}); });
@@ -285,7 +293,7 @@ Temporary create_temporary(PyObject* folder, PyObject* target, PyObject* path) {
       }
       rethrow_for(path);
     }
-    Temporary made{name, fd, nullptr};
+    Temporary made(name, fd);
     if (!fcntl) return made;
     try {
       made.lock_fd = os_call("dup", {fd.get()});

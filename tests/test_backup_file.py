@@ -4,6 +4,7 @@ import json
 import logging
 import os
 import select
+import socket
 import stat
 import subprocess
 import sys
@@ -537,3 +538,40 @@ def test_close_after_a_bad_load_leaves_the_bad_file_alone(tmp_path):
     bank.CUF_Close()
     assert bad.read_bytes() == before
     assert (tmp_path / "default.json").read_text() == bank_text(3, [4, 5, 6])
+
+
+def test_a_save_closes_no_descriptor_but_its_own(tmp_path):
+    """Descriptors that other threads open while saves run stay theirs. A save that closed one of
+    its own descriptors twice closed, the second time, whatever the system had given that number
+    meanwhile: a master's socket, say, whose answers then went to another master."""
+    bank = Holdbank.CLASS_Holdbank(2000, str(tmp_path / "bank.json"))
+    stop = threading.Event()
+    lost = []
+
+    def churn():
+        while not stop.is_set():
+            a, b = socket.socketpair()
+            try:
+                for _ in range(20):
+                    a.send(b"x")
+                    b.recv(1)
+            except OSError as e:
+                lost.append(e)
+            finally:
+                for s in (a, b):
+                    try:
+                        s.close()
+                    except OSError as e:  # closed already, by somebody else
+                        lost.append(e)
+
+    threads = [threading.Thread(target=churn, daemon=True) for _ in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(300):
+            bank.CUF_SaveToFile(str(tmp_path / "bank.json"))
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(10)
+    assert not lost, lost[:3]
