@@ -180,10 +180,12 @@ bool still_named(PyObject* fd, PyObject* name) {
   return true;
 }
 
-// ".holdbank-" and 16 hex digits of a hash of the target's path, then "-": the start of the name of
-// every temporary file of this target's saves.
+// ".holdbank-" and 16 hex digits of a hash of the target's name, then "-": the start of the name of
+// every temporary file of this target's saves (which lie in the target's folder). The name alone,
+// so that a folder moved elsewhere keeps its targets; hashed, so that a long name still fits.
 Ref temporary_prefix(PyObject* target) {
-  Ref bytes = os_call("fsencode", {target});
+  Ref base = path_call("basename", target);
+  Ref bytes = os_call("fsencode", {base.get()});
   char* data = nullptr;
   Py_ssize_t len = 0;
   host::check(PyBytes_AsStringAndSize(bytes.get(), &data, &len));
