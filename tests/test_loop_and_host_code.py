@@ -720,7 +720,7 @@ def warnings_since(since):
     return [line for line in log.lines(logging.WARNING, since) if line.startswith(WARNING_START)]
 
 
-def episode(case, bank, port, since, problems):
+def episode(case, port, since, problems):
     """With the descriptors used up: masters refused, the warning logged once, and while it lasts."""
     files = use_up_descriptors()
     try:
@@ -728,7 +728,7 @@ def episode(case, bank, port, since, problems):
         if first != (0, 3, 0):
             problems.append("out of descriptors, of 3 masters %%d answered, %%d closed, %%d stuck" %% first)
         log.wait_for(lambda: warnings_since(since))
-        more = masters.ask("connect %%d 2 0" %% port)  # the same episode: no second warning
+        masters.ask("connect %%d 2 0" %% port)  # the same episode: no second warning
         during = warnings_since(since)
     finally:
         for f in files:
@@ -759,12 +759,12 @@ since = time.monotonic()
 answered, closed, stuck = masters.ask("connect %%d %%d 1" %% (port, %d))
 if not answered or stuck:
     problems.append("with hooks set, %%d answered, %%d closed, %%d stuck" %% (answered, closed, stuck))
-episode("hooks set, masters connecting until refused", bank, port, since, problems)
+episode("hooks set, masters connecting until refused", port, since, problems)
 close_banks([bank], [])
 
 # No master served at all.
 bank, port = serve(10)
-episode("no master served", bank, port, time.monotonic(), [])
+episode("no master served", port, time.monotonic(), [])
 close_banks([bank], [])
 masters.end()
 ''' % (DESCRIPTOR_LIMIT // 2, WARNING_START, DESCRIPTOR_LIMIT)
