@@ -30,6 +30,11 @@ Ref os_call(const char* fn, std::initializer_list<PyObject*> args) {
   return host::call_kw(f.get(), t.get(), nullptr);
 }
 
+// os.<name>, borrowed, or null where the system has no such thing. Looked up in the module's
+// namespace: a failed attribute lookup may run Python code to word its error (the module's
+// spec, on newer interpreters), where a Ctrl-C would be taken and then lost with the error.
+PyObject* os_has(const char* name) { return PyDict_GetItemString(PyModule_GetDict(M.os_module), name); }
+
 Ref path_call(const char* fn, PyObject* arg) { return host::call(host::getattr(M.path_module, fn).get(), arg); }
 
 // open(file, mode, encoding="utf-8"): text mode, so line ends follow the platform.
@@ -267,13 +272,8 @@ Temporary create_temporary(PyObject* folder, PyObject* target, PyObject* path) {
   long long flags = 0;
   // O_BINARY exists only on Windows, where it keeps the C runtime from translating line ends a
   // second time.
-  for (const char* flag : {"O_WRONLY", "O_CREAT", "O_EXCL", "O_BINARY"}) {
-    Ref v = Ref::steal_or_null(PyObject_GetAttrString(M.os_module, flag));
-    if (v)
-      flags |= host::as_long_long(v.get());
-    else
-      PyErr_Clear();
-  }
+  for (const char* flag : {"O_WRONLY", "O_CREAT", "O_EXCL", "O_BINARY"})
+    if (PyObject* v = os_has(flag)) flags |= host::as_long_long(v);
   Ref flags_obj = host::integer(flags);
   Ref perms = host::integer(0666);
   Ref prefix = temporary_prefix(target);
@@ -315,13 +315,20 @@ Temporary create_temporary(PyObject* folder, PyObject* target, PyObject* path) {
 // The rename reaches the disk with its folder. The file is saved either way, so a folder that
 // cannot be synced (not POSIX) changes nothing.
 void sync_folder(PyObject* folder) {
+  Ref dir_fd;
   try {
     Ref read_only = host::getattr(M.os_module, "O_RDONLY");
-    Ref dir_fd = os_call("open", {folder, read_only.get()});
-    while_failing([&] { os_call("fsync", {dir_fd.get()}); });
+    dir_fd = os_call("open", {folder, read_only.get()});
+    os_call("fsync", {dir_fd.get()});
+  } catch (const host::PyError&) {
+    if (dir_fd) while_failing([&] { os_call("close", {dir_fd.get()}); });
+    host::ordinary_error();  // an interrupt goes on
+    return;
+  }
+  try {
     os_call("close", {dir_fd.get()});
   } catch (const host::PyError&) {
-    PyErr_Clear();
+    host::ordinary_error();
   }
 }
 
@@ -329,7 +336,7 @@ void sync_folder(PyObject* folder) {
 // user's file leaves it that user's), or at least its group, as far as the system lets us; a
 // save that may not do so still saves.
 void keep_owner(PyObject* name, PyObject* st) {
-  if (!PyObject_HasAttrString(M.os_module, "chown")) return;
+  if (!os_has("chown")) return;
   Ref uid = host::getattr(st, "st_uid");
   Ref gid = host::getattr(st, "st_gid");
   Ref unchanged = host::integer(-1);

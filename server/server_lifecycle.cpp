@@ -40,11 +40,24 @@ void stop_serve_loop(PyObject* listener, bool may_run) {
 }
 
 // Whether a serve thread whose start() was interrupted runs all the same: the interrupt may land
-// after the thread was created, while start() waits for it to say so.
+// after the thread was handed to the system, while start() waits for it to say it runs. Where the
+// thread object has a handle (3.13 on), the handle knows; before that, a thread start() had not yet
+// put in threading's list of threads being started never will run, and one in that list is given
+// a moment to say so.
 bool started_anyway(PyObject* thread) {
   try {
     Ref started = host::getattr(thread, "_started");
-    Ref timeout = Ref::steal(PyFloat_FromDouble(5.0));
+    Ref is_set = host::call_method(started.get(), host::intern("is_set").get());
+    if (host::truthy(is_set.get())) return true;
+    if (Ref handle = Ref::steal_or_null(PyObject_GetAttrString(thread, "_handle"))) {
+      Ref ident = host::getattr(handle.get(), "ident");
+      return host::truthy(ident.get());
+    }
+    PyErr_Clear();
+    Ref starting = Ref::steal_or_null(PyObject_GetAttrString(M.threading_module, "_limbo"));
+    if (starting && PyDict_Check(starting.get()) && PyDict_Contains(starting.get(), thread) == 0) return false;
+    PyErr_Clear();
+    Ref timeout = Ref::steal(PyFloat_FromDouble(1.0));
     Ref set = host::call_method(started.get(), host::intern("wait").get(), timeout.get());
     return host::truthy(set.get());
   } catch (const host::PyError&) {
@@ -87,6 +100,7 @@ class Opening {
   }
 
   void set_attributes() {
+    take_interrupt();
     former_net_ = host::getattr(server_, M.server_net);
     former_thread_ = host::getattr(server_, M.server_thread);
     attributes_set_ = true;
@@ -95,11 +109,23 @@ class Opening {
   }
 
   void commit() {
+    take_interrupt();
     g_open.push_back(OpenListener{Ref::borrow(server_), listener_});
     done_ = true;
+    // The former thread object may go with this: see take_interrupt().
+    former_net_ = Ref();
+    former_thread_ = Ref();
   }
 
  private:
+  // A Ctrl-C that came while no Python code ran is taken here, where the open can still be undone.
+  // Otherwise the first Python code to run would take it, and that may be a callback run as an
+  // object is freed (the former serve thread's, as its attribute is replaced), whose errors the
+  // interpreter only reports: the interrupt would be lost, and the script would go on.
+  static void take_interrupt() {
+    if (PyErr_CheckSignals() < 0) host::throw_error();
+  }
+
   // Each step on its own: one that fails does not keep the others from running.
   void undo() {
     auto step = [](auto&& f) {
