@@ -123,10 +123,11 @@ class Checks:
         self.log = None  # every failure, in full, when a file is given
         self.started = time.monotonic()
 
-    def fail(self, name, message):
+    def fail(self, name, message, detail=""):
+        """`detail` (evidence too long for a summary) goes to the log only."""
         with self.lock:
             if self.log is not None:
-                self.log.write("%9.3f %s: %s\n" % (time.monotonic() - self.started, name, message))
+                self.log.write("%9.3f %s: %s%s\n" % (time.monotonic() - self.started, name, message, detail))
                 self.log.flush()
             entry = self.failed.setdefault(name, [0, []])
             entry[0] += 1
@@ -190,26 +191,38 @@ class ModulePrints:
 
 
 class ListenerStderr:
-    """What the server's handler threads write to sys.stderr (the listener's report of a failed
-    connection) is kept for the end instead of interleaving with the run's own output; per
-    thread, since several threads report at once."""
+    """What the server's handler threads write to sys.stderr (the listener's report of a
+    connection whose handling raised) is kept off the run's own output and sorted: reports of the
+    host's deliberate ConnectRefusal are counted, any other is kept. Per thread, since several
+    threads report at once; a report is whole at its second line of dashes."""
 
-    LIMIT = 500_000
+    DASHES = "-" * 40
+    KEEP = 20
 
     def __init__(self, real):
         self.real = real
         self.lock = threading.Lock()
-        self.parts = collections.defaultdict(list)
-        self.size = 0
+        self.pending = {}  # thread ident -> text of a report not yet whole
+        self.expected = 0
+        self.unexpected = []
 
     def write(self, text):
-        if "process_request_thread" in threading.current_thread().name:
-            with self.lock:
-                if self.size < self.LIMIT:
-                    self.parts[threading.get_ident()].append(text)
-                    self.size += len(text)
-            return len(text)
-        return self.real.write(text)
+        if "process_request_thread" not in threading.current_thread().name:
+            return self.real.write(text)
+        ident = threading.get_ident()
+        with self.lock:
+            report = self.pending.pop(ident, "") + text
+            if report.count(self.DASHES) >= 2 and report.endswith("\n"):
+                self.sort(report)
+            else:
+                self.pending[ident] = report
+        return len(text)
+
+    def sort(self, report):
+        if "\n%s: " % ConnectRefusal.__name__ in report:
+            self.expected += 1
+        elif len(self.unexpected) < self.KEEP:
+            self.unexpected.append(report)
 
     def flush(self):
         self.real.flush()
@@ -218,11 +231,11 @@ class ListenerStderr:
         return getattr(self.real, name)
 
     def reports(self):
-        """Each report the listener printed, whole."""
+        """(reports of the deliberate refusal, every other report)."""
         with self.lock:
-            texts = ["".join(parts) for parts in self.parts.values()]
-        marker = "Exception occurred during processing of request"
-        return [marker + r for text in texts for r in text.split(marker)[1:]]
+            for ident in list(self.pending):
+                self.sort(self.pending.pop(ident))
+            return self.expected, list(self.unexpected)
 
 
 class LogRecords(logging.Handler):
@@ -525,6 +538,13 @@ class Master(Worker):
         self.batches_left = 0
         self.tx = self.rng.randrange(0x10000)
         self.unverified = 0  # acknowledged writes not yet confirmed by a read
+        self.trail = collections.deque(maxlen=24)  # recent events, for the evidence of a failure
+
+    def note(self, event):
+        self.trail.append("%.3f %s" % (time.monotonic() - self.soak.started, event))
+
+    def evidence(self):
+        return " | trail of master %d: %s" % (self.index, "; ".join(list(self.trail)))
 
     # -- the model --
 
@@ -597,12 +617,12 @@ class Master(Worker):
             return self.by_value.get(value)
 
     def dropped_before(self, k, entered):
-        """(when the drop returned, a note) if the host dropped the connection that carried write
-        k and the drop had returned before `entered`."""
+        """(when the drop returned, a note, the connection's first k) if the host dropped the
+        connection that carried write k and the drop had returned before `entered`."""
         with self.mlock:
             for first, last, returned, note in self.dropped:
                 if first <= k <= last and entered > returned:
-                    return returned, note
+                    return returned, note, first
         return None
 
     # -- the worker --
@@ -672,6 +692,8 @@ class Master(Worker):
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         with self.mlock:
             self.conn = Conn(sock, self.ip, port, self.k + 1, same is not None)
+        self.note("connected %s%s, k from %d" % (self.conn.addr, " (same port)" if same is not None else "",
+                                                 self.k + 1))
         self.soak.stats.add("connects")
         if same is not None:
             self.soak.stats.add("same-port reconnects")
@@ -734,6 +756,8 @@ class Master(Worker):
                            and "resets-in-flight" not in self.soak.leave_out)
         upto = rng.randrange(n) if reset_in_flight else n
         sent_at = time.monotonic()
+        self.note("sent %d requests up to k%d%s" % (n, self.k, ", resetting after %d answers" % upto
+                                                     if reset_in_flight else ""))
         try:
             self.send(conn.sock, bytes(data))
             for tx, unit, expect in expected[:upto]:
@@ -882,10 +906,13 @@ class Master(Worker):
             pending = self.last_write_k > self.acked_k
             self.conn = None
         conn.sock.close()
+        self.note("%s %s, acknowledged k%d, sent k%d" % (
+            "ended by the server:" if server_ended else "closed", conn.addr, self.acked_k, self.k))
         if intent is not None:
             if not intent.done.wait(HOST_CALL_TIMEOUT + 5):
                 raise Fatal()
             if intent.snapshot is not None:
+                self.note("the host dropped it; snapshot %s" % (list(intent.snapshot),))
                 self.unsettled = ("snapshot", conn.addr, intent.snapshot)
                 return
         if server_ended and not conn.answered:
@@ -927,9 +954,18 @@ class Master(Worker):
             self.soak.checks.fail("permission", "master %d: its read-only registers hold %s" % (
                 self.index, list(values[WRITABLE:])))
         if snapshot is not None and tuple(snapshot) != values:
+            landed = []
+            for off in range(WRITABLE):
+                if values[off] != snapshot[off]:
+                    sent = self.lookup(values[off])
+                    landed.append("register %d: k%s" % (self.base + off, sent[0] if sent else "?"))
+            with self.mlock:
+                ranges = [(first, last) for first, last, _, _ in self.dropped]
             self.soak.checks.fail("drop", "master %d: its registers held %s right after CUF_DisconnectClient(%r) "
-                                  "returned and %s later, before it wrote again" % (
-                                      self.index, list(snapshot), old, list(values)))
+                                  "returned and %s later, before it wrote again (%s; the host's drops covered "
+                                  "k ranges %s)" % (
+                                      self.index, list(snapshot), old, list(values), ", ".join(landed),
+                                      ranges[-3:]), self.evidence())
         lo, hi = self.bounds()
         state = pack(values[:WRITABLE])
         if not self.settle_to(state) and not self.resync:
@@ -970,6 +1006,8 @@ class Hooks:
         self.soak = soak
         self.rng = random.Random(soak.seed + 77)
         self.raise_every = 8
+        self.lock = threading.Lock()
+        self.late = {}  # (master, first k of a dropped connection) -> hooks that began after the drop
 
     def owner(self, addr):
         i = addr // BLOCK
@@ -1057,10 +1095,21 @@ class Hooks:
     def after_drop(self, call, m, k, entered):
         dropped = m.dropped_before(k, entered)
         if dropped is not None:
-            returned, note = dropped
+            returned, note, first = dropped
+            # A hook called outside the bank lock just before the drop may begin just after it
+            # returned (the interpreter switched threads at its first line). The next one of the
+            # same connection was called after that hook ran, so after the drop had returned.
+            with self.lock:
+                if len(self.late) > 10000:
+                    self.late.clear()
+                seen = self.late.get((m.index, first), 0)
+                self.late[(m.index, first)] = seen + 1
+            if seen == 0:
+                self.soak.stats.add("late first hooks")
+                return
             self.soak.checks.fail("hook-after-drop", "%s for a request of a connection of master %d that the host "
-                                  "dropped%s: called %.3f s after the drop returned" % (
-                                      call, m.index, note, entered - returned))
+                                  "dropped%s: called %.3f s after the drop returned, after %d such call(s) before" % (
+                                      call, m.index, note, entered - returned, seen))
         elif m.ip == OTHER_IP:
             covering = self.soak.allow.covering(entered, entered)
             if covering:
@@ -1581,14 +1630,15 @@ class Soak:
     def check_listener_reports(self):
         """The listener reports a connection whose handling raised; only our own CUE_OnConnect
         raises on purpose."""
-        reports = self.stderr.reports()
-        if reports:
-            with open(os.path.join(self.folder, "listener.txt"), "w", encoding="utf-8") as f:
-                f.write("".join(reports))
-        for report in reports:
-            if "\n%s: " % ConnectRefusal.__name__ not in report:
-                lines = [line for line in report.strip().splitlines() if line.strip("-")]
-                self.checks.fail("listener", "%s: %s" % (lines[0], " | ".join(lines[-3:])[-600:]))
+        expected, unexpected = self.stderr.reports()
+        raised = self.stats.get("connect hook raised")
+        if expected != raised:
+            self.checks.fail("listener", "CUE_OnConnect raised %d times and the listener reported %d of them" % (
+                raised, expected))
+        for report in unexpected:
+            lines = [line for line in report.strip().splitlines() if line.strip("-")]
+            self.checks.fail("listener", "%s: %s" % (lines[0] if lines else "", " | ".join(lines[-3:])[-600:]),
+                             "\n" + report)
 
     @staticmethod
     def clock(seconds):
