@@ -22,8 +22,8 @@ CUF_DisconnectClient, switches the allow-list on and off, saves, and cycles CUF_
 
 Checked: every answer in order, once, of the right form; writes to writable registers
 acknowledged and to read-only ones refused; every read equal to what the writes sent before it
-on the connection make; the bank (under its lock), every saved file and every hook's value
-consistent with the model (a state the master's writes make, between its last acknowledged and
+on the connection make; the bank (under its lock), every saved file and every read hook's
+value consistent with the model (a state the master's writes make, between its last acknowledged and
 its last sent write); nothing of a dropped master reaching the bank or a write hook after the
 drop returned; nothing of a 127.0.0.2 master served while the allow-list is on; at each
 checkpoint CUF_ListConnections() equal to the masters connected, and descriptors, threads and
@@ -37,6 +37,7 @@ import faulthandler
 import json
 import logging
 import os
+import queue
 import random
 import shutil
 import socket
@@ -67,8 +68,8 @@ PARK_TIMEOUT = 60.0  # every worker parks within this at a checkpoint
 HISTORY = 512  # states kept per master; far more than a save or a reset leaves unsettled
 # Memory: the first checkpoint's RSS may exceed the start by the allocator's per-thread arenas,
 # cached thread stacks and the model filling up (RSS_WARMUP_MIB); from then on every checkpoint
-# stays within RSS_GROWTH_MIB of the first, which a leak of a few hundred bytes per connection or
-# request crosses within minutes.
+# stays within RSS_GROWTH_MIB of the first, which a leak of a hundred bytes per request crosses
+# within a minute here, and of a kilobyte per connection within two.
 RSS_WARMUP_MIB = 64
 RSS_GROWTH_MIB = 16
 
@@ -322,6 +323,7 @@ class Gate:
         self.stopping = False
         self.workers = set()
         self.parked = set()
+        self.resumed = time.monotonic()
 
     def join(self, worker):
         with self.cond:
@@ -366,6 +368,7 @@ class Gate:
     def resume(self):
         with self.cond:
             self.paused = False
+            self.resumed = time.monotonic()
             self.cond.notify_all()
 
     def stop(self):
@@ -428,9 +431,9 @@ class Watchdog(threading.Thread):
             for hook, entered in hooks:
                 if now - entered > HOOK_TIMEOUT:
                     self.fatal("stuck", "hook %s has not returned after %.0f s" % (hook, now - entered))
-            if self.soak.gate.running and now - self.last_answer > STALL_TIMEOUT:
-                self.fatal("stuck", "no request answered anywhere for %.0f s while the masters run" % (
-                    now - self.last_answer))
+            quiet = now - max(self.last_answer, self.soak.gate.resumed)  # a checkpoint's pause is no stall
+            if self.soak.gate.running and quiet > STALL_TIMEOUT:
+                self.fatal("stuck", "no request answered anywhere for %.0f s while the masters run" % quiet)
             end = self.soak.end()
             if end is not None and now > end + 300:
                 self.fatal("stuck", "the run has not finished %.0f s after its end" % (now - end))
@@ -459,6 +462,7 @@ class Conn:
         self.first_k = first_k  # the first counter that may be sent on it
         self.same_port = same_port  # reconnected from the port of a connection just reset
         self.answered = False
+        self.batches = 0
         self.ended = False
         self.intent = None
 
@@ -475,7 +479,7 @@ class Worker(threading.Thread):
                 self.step()
         except Fatal:
             pass
-        except Exception:  # noqa: BLE001 - a fault of the soak itself must not pass for success
+        except Exception:  # a fault of the soak itself must not pass for success
             self.soak.checks.fail("soak-error", "%s: %s" % (self.name, traceback.format_exc()))
         finally:
             self.soak.gate.leave(self)
@@ -530,7 +534,7 @@ class Master(Worker):
         self.last_write_k = 0  # of the last write that changes the block
         self.sent = collections.deque()  # recent counters, oldest first, for the hooks' look-up
         self.by_value = {}  # 16-bit value -> (k, kind, register offsets)
-        self.dropped = collections.deque(maxlen=64)  # (first k, last k, when the drop returned)
+        self.dropped = collections.deque(maxlen=64)  # (first k, last k, when the drop returned, a note)
         self.conn = None
         self.unsettled = None  # how the block is to be settled on the next connection
         self.resync = False  # after a reported fault: take the next settling read as it is
@@ -538,7 +542,9 @@ class Master(Worker):
         self.batches_left = 0
         self.tx = self.rng.randrange(0x10000)
         self.unverified = 0  # acknowledged writes not yet confirmed by a read
-        self.trail = collections.deque(maxlen=24)  # recent events, for the evidence of a failure
+        self.trail = collections.deque(maxlen=40)  # recent events, for the evidence of a failure
+        self.closing = None
+        self.port_ended = {}  # source port -> (when its last connection ended, how)
 
     def note(self, event):
         self.trail.append("%.3f %s" % (time.monotonic() - self.soak.started, event))
@@ -692,6 +698,8 @@ class Master(Worker):
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         with self.mlock:
             self.conn = Conn(sock, self.ip, port, self.k + 1, same is not None)
+        ended = self.port_ended.get(port)
+        self.conn.port_before = None if ended is None else (time.monotonic() - ended[0], ended[1])
         self.note("connected %s%s, k from %d" % (self.conn.addr, " (same port)" if same is not None else "",
                                                  self.k + 1))
         self.soak.stats.add("connects")
@@ -738,12 +746,14 @@ class Master(Worker):
     def batch(self, read_only=False):
         conn = self.conn
         rng = self.rng
-        # Mostly a few requests; now and then a long run of them, which a drop may land in.
+        # Mostly a few requests; now and then a long run of them, which a drop may land in: mixed,
+        # or refused writes only (their hook runs without the bank lock).
         n = 1 if read_only else rng.randint(1, 8) if rng.random() < 0.9 else rng.randint(16, 40)
+        refusals = n > 8 and rng.random() < 0.5
         expected = []
         data = bytearray()
         for _ in range(n):
-            op = "r" if read_only else rng.choices(self.OPS, self.WEIGHTS)[0]
+            op = "r" if read_only else "d6" if refusals else rng.choices(self.OPS, self.WEIGHTS)[0]
             pdu, expect = self.build(op)
             tx = self.next_tx()
             unit = rng.randrange(256)
@@ -760,6 +770,11 @@ class Master(Worker):
                                                      if reset_in_flight else ""))
         try:
             self.send(conn.sock, bytes(data))
+            if n > 8 and conn.answered and not conn.same_port and rng.random() < 0.1:
+                try:  # the host drops it in the middle of the burst, if it is quick enough
+                    self.soak.bursts.put_nowait(conn.addr)
+                except queue.Full:
+                    pass
             for tx, unit, expect in expected[:upto]:
                 body = self.answer(conn, tx, unit)
                 self.check(conn, expect, body, sent_at)
@@ -775,6 +790,7 @@ class Master(Worker):
             self.resync = True
             self.abort()
             return
+        conn.batches += 1
         if reset_in_flight:
             self.soak.stats.add("resets in flight")
             self.abort()
@@ -889,6 +905,7 @@ class Master(Worker):
 
     def abort(self):
         """Resets the connection (SO_LINGER 0)."""
+        self.closing = "reset"
         conn = self.conn
         try:
             conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -906,8 +923,13 @@ class Master(Worker):
             pending = self.last_write_k > self.acked_k
             self.conn = None
         conn.sock.close()
-        self.note("%s %s, acknowledged k%d, sent k%d" % (
-            "ended by the server:" if server_ended else "closed", conn.addr, self.acked_k, self.k))
+        how = "ended by the server" if server_ended else "closed (%s)" % (
+            "reset" if self.closing == "reset" else "cleanly")
+        self.port_ended[conn.port] = (time.monotonic(), "%s after %d answered batches, %s" % (
+            how, conn.batches, "dropped by the host" if intent is not None and intent.snapshot is not None
+            else "not dropped by the host"))
+        self.closing = None
+        self.note("%s %s, acknowledged k%d, sent k%d" % (how, conn.addr, self.acked_k, self.k))
         if intent is not None:
             if not intent.done.wait(HOST_CALL_TIMEOUT + 5):
                 raise Fatal()
@@ -1193,13 +1215,24 @@ class Dropper(Worker):
         self.rng = random.Random(soak.seed + 2)
 
     def step(self):
+        """Drops a master chosen at random, or one that has just sent a burst of requests."""
         soak, bank = self.soak, self.soak.bank
+        try:
+            burst = soak.bursts.get(timeout=self.rng.uniform(0.02, 0.25))
+        except queue.Empty:
+            burst = None
+        else:
+            soak.gate.nap(self.rng.uniform(0.02, 0.1))
         with soak.watchdog.watch("CUF_ListConnections()"):
             listed = bank.CUF_ListConnections()
-        if listed:
-            addr = self.rng.choice(listed)
+        if burst in listed or (burst is None and listed):
+            addr = burst or self.rng.choice(listed)
+            # An entry whose socket is closed already names no connection (a CUE_OnConnect that
+            # raised leaves one behind): dropping it drops nobody, whoever uses the address now.
+            entry = bank.active_connections.get(addr)
+            live = entry is not None and entry.fileno() >= 0
             owner, conn, intent = None, None, None
-            for m in soak.masters:
+            for m in soak.masters if live else ():
                 with m.mlock:
                     # Not for a same-port reconnect: its address may still name the old connection.
                     if m.conn is not None and m.conn.addr == addr and not m.conn.ended and not m.conn.same_port:
@@ -1211,7 +1244,7 @@ class Dropper(Worker):
                     dropped = bank.CUF_DisconnectClient(addr)
                 returned = time.monotonic()
                 if dropped:
-                    soak.stats.add("drops")
+                    soak.stats.add("drops" if live else "drops of entries with no connection")
                 if dropped and owner is not None:
                     with owner.mlock:
                         owner.dropped.append((conn.first_k, owner.k, returned, " (CUF_DisconnectClient)"))
@@ -1221,7 +1254,6 @@ class Dropper(Worker):
             finally:
                 if intent is not None:
                     intent.done.set()
-        soak.gate.nap(self.rng.uniform(0.02, 0.25))
 
 
 class AllowList:
@@ -1362,6 +1394,7 @@ class Soak:
         self.gate = Gate()
         self.allow = AllowList()
         self.known_addrs = set()
+        self.bursts = queue.Queue(maxsize=4)  # masters that have just sent a burst, for the Dropper
         self.raised = set()  # full addresses whose CUE_OnConnect raised
         self.reported_stale = set()
         self.finished = threading.Lock()
@@ -1498,9 +1531,15 @@ class Soak:
                 break
             time.sleep(0.05)
         for addr in sorted(set(connected) - listed):
-            note = " (a reconnect from the port of a connection just reset)" if connected[addr].conn.same_port else ""
+            conn = connected[addr].conn
+            if conn.same_port:
+                note = " (a reconnect from the port of a connection just reset)"
+            elif conn.port_before is not None:
+                note = " (the last connection from that port had ended %.1f s before: %s)" % conn.port_before
+            else:
+                note = ""
             self.checks.fail("registry", "master %d is connected and served on %s, which CUF_ListConnections() "
-                             "does not list%s" % (connected[addr].index, addr, note))
+                             "does not list%s" % (connected[addr].index, addr, note), connected[addr].evidence())
         for addr in sorted(listed - set(connected)):
             self.checks.fail("registry", "CUF_ListConnections() lists %s %.0f s after that connection ended%s" % (
                 addr, SETTLE_TIMEOUT, self.why_listed(addr)))
@@ -1665,6 +1704,12 @@ class Soak:
                       s.get("connects"), s.get("resets"), s.get("same-port reconnects"), s.get("drops"),
                       s.get("allow-list switches"), s.get("saves"), s.get("close/open cycles"),
                       s.get("connect hook raised")))
+        if s.get("drops of entries with no connection"):
+            totals += ", %d drops of entries with no connection (True all the same)" % s.get(
+                "drops of entries with no connection")
+        if s.get("late first hooks"):
+            totals += (", %d hooks that began just after their connection's drop returned (the first of a "
+                       "connection is not counted as a failure)" % s.get("late first hooks"))
         if s.get("model out of reach"):
             totals += ", %d model checks out of the history's reach" % s.get("model out of reach")
         if details or aborted:
