@@ -925,9 +925,10 @@ class Master(Worker):
         conn.sock.close()
         how = "ended by the server" if server_ended else "closed (%s)" % (
             "reset" if self.closing == "reset" else "cleanly")
-        self.port_ended[conn.port] = (time.monotonic(), "%s after %d answered batches, %s" % (
+        self.port_ended[conn.port] = (time.monotonic(), "%s after %d answered batches, %s%s" % (
             how, conn.batches, "dropped by the host" if intent is not None and intent.snapshot is not None
-            else "not dropped by the host"))
+            else "not dropped by the host", "; itself a reconnect from the port of one just reset"
+            if conn.same_port else ""))
         self.closing = None
         self.note("%s %s, acknowledged k%d, sent k%d" % (how, conn.addr, self.acked_k, self.k))
         if intent is not None:
