@@ -73,6 +73,14 @@ class SocketPin {
   SocketPin& operator=(const SocketPin&) = delete;
   sock::Handle get() const { return fd_; }
 
+  // Whether the socket object was closed. While pinned, a close only marks it, so the mark is all
+  // there is to look at.
+  bool closed() const {
+    if (!pinned_) return closed_elsewhere(sock_);
+    Ref marked = Ref::steal(PyObject_GetAttr(sock_, M._closed));
+    return marked.get() == Py_True;
+  }
+
  private:
   PyObject* sock_;
   sock::Handle fd_;
@@ -171,7 +179,7 @@ bool plain_attribute_access(PyObject* server, ClassVerdict& seen = thread_verdic
 // one; the answer is never sent.
 class ServerBank {
  public:
-  ServerBank(Connection& conn) : server_(conn.server), ip_(conn.ip), conn_(conn) {}
+  ServerBank(Connection& conn, const SocketPin& pin) : server_(conn.server), ip_(conn.ip), conn_(conn), pin_(pin) {}
 
   // Called before each request: what was decided for the previous one may have changed.
   void begin_request() { writable_checked_ = false; }
@@ -197,7 +205,7 @@ class ServerBank {
     guard_.emplace(server_);
     // A connection the host dropped while this request waited for the lock must not reach the
     // bank: the drop closes the socket under this same lock.
-    if (conn_.dropped || closed_elsewhere(conn_.sock)) {
+    if (conn_.dropped || pin_.closed()) {
       unlock();
       raise_errno(EBADF);
     }
@@ -282,6 +290,7 @@ class ServerBank {
   PyObject* server_;
   PyObject* ip_;
   Connection& conn_;
+  const SocketPin& pin_;
   std::optional<BankLock> guard_;
   WritableRanges ranges_;
   Ref hr_, size_;
@@ -353,7 +362,7 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
   modbus::FrameAssembler& frames = conn.frames;
   std::vector<std::uint8_t>& outgoing = conn.out;
   std::vector<std::uint8_t> answer;
-  ServerBank bank(conn);
+  ServerBank bank(conn, pin);
   auto flush = [&] { send_then_receive(fd, outgoing, nullptr); };
   if (conn.ending) {
     // Ended in the loop: what was answered before still goes out.
@@ -393,7 +402,7 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
     const sock::IoSize n = send_then_receive(fd, outgoing, &space);
     // Closed by another thread (CUF_DisconnectClient, the allow-list check): from then on the
     // connection is the closed socket it is, even if bytes the master sent earlier are waiting.
-    if (conn.dropped || closed_elsewhere(conn.sock)) raise_errno(EBADF);
+    if (conn.dropped || pin.closed()) raise_errno(EBADF);
     if (n == 0) return Stop::Closed;
     frames.commit(static_cast<std::size_t>(n));
   }
