@@ -1,6 +1,7 @@
 // The registry of connected masters: full address -> connection socket, guarded by the bank lock.
 #include "server/event_loop.hpp"
 #include "server/holdbank.hpp"
+#include "server/platform_socket.hpp"
 
 #include <utility>
 
@@ -28,11 +29,35 @@ void delete_entry(PyObject* self, PyObject* full_address, PyObject* own) {
   });
 }
 
+// Whether `sock` is a connection whose master is known to be gone already (closed or reset).
+bool master_gone(PyObject* sock) {
+  Ref no = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock, M.fileno, nullptr));
+  if (!no) {
+    host::ordinary_error();
+    return false;
+  }
+  long long fd = 0;
+  if (!host::int_within(no.get(), fd) || fd < 0) return false;
+  return sock::peer_gone(sock::from_fileno(fd)) == 1;
+}
+
+// Two live connections never share a full address. When the name already holds another socket
+// and this connection's master is gone already, the entry stays the other's: the step came late
+// (its thread waited long for the lock, say) for a master that left, and its port is a new
+// master's now, which replacing the entry (and this connection's disconnect step then removing
+// it) would hide.
 Ref on_client_connect(const Args& a) {
   PyObject* self = a.self();
   PyObject *ip = a[1], *full_address = a[2], *sock = a[3];
   under_lock(self, [&] {
     Ref registry = host::getattr(self, M.active_connections);
+    Ref entry = Ref::steal_or_null(PyObject_GetItem(registry.get(), full_address));
+    if (!entry) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
+      PyErr_Clear();
+    } else if (entry.get() != sock && master_gone(sock)) {
+      return;
+    }
     host::check(PyObject_SetItem(registry.get(), full_address, sock));
   });
   host::fire_hook(self, M.CUE_OnConnect, ip, full_address);

@@ -2,6 +2,8 @@
 #include "server/platform_socket.hpp"
 
 #ifdef __linux__
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/eventfd.h>
 #endif
 
@@ -65,6 +67,8 @@ void WakeSignal::close() {
   if (read_ != kNone) ::closesocket(read_);
   read_ = write_ = kNone;
 }
+
+int peer_gone(Handle) { return -1; }
 
 // Sockets are not counted against a per-process limit here: the event loop never refuses masters
 // for want of one, and these are never called.
@@ -134,6 +138,24 @@ void WakeSignal::close() {
   if (write_ >= 0 && write_ != read_) ::close(write_);
   if (read_ >= 0) ::close(read_);
   read_ = write_ = kNone;
+}
+
+int peer_gone(Handle h) {
+#ifdef __linux__
+  // The connection's state as TCP keeps it: a FIN received (CLOSE_WAIT) or a reset (CLOSE) says so
+  // even while requests the master sent before are still waiting to be read.
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (::getsockopt(h, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return -1;
+  return info.tcpi_state == TCP_ESTABLISHED ? 0 : 1;
+#else
+  // Elsewhere only an end with nothing before it shows without reading.
+  char byte;
+  const ssize_t n = ::recv(h, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return 1;
+  if (n < 0 && (errno == ECONNRESET || errno == ENOTCONN)) return 1;
+  return n > 0 ? -1 : 0;
+#endif
 }
 
 int open_spare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }

@@ -157,6 +157,10 @@ class WakeSignal {
   Handle write_ = kNone;  // the same as read_ but for a pipe
 };
 
+// Whether the master has already closed or reset the connection: 1 it has, 0 it has not, -1 the
+// system cannot tell without reading. Reads nothing.
+int peer_gone(Handle h);
+
 // For refusing masters when the process has no descriptor left, where such a limit exists
 // (kDescriptorLimit; the event loop uses none of these elsewhere). A spare is a descriptor held
 // back for that moment: open_spare() gives one (-1 and errno when none can be had), probe() says
