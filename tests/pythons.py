@@ -77,14 +77,60 @@ class ChildRun:
     timed_out: bool  # did not end by itself in time; the status is then the end we forced
     stdout: str
     stderr: str
+    stall: str = ""  # on time-out, what stall_report() found
 
     def report(self):
         return "status %s%s\n--- stdout (end) ---\n%s\n--- stderr (end) ---\n%s" % (
-            self.status, " (timed out: the stacks above are where it hung)" if self.timed_out else "",
+            self.status, " (timed out: the stacks below are where it was; %s)" % self.stall if self.timed_out else "",
             self.stdout[-2000:], self.stderr[-6000:])
 
     def crashed(self):
         return [m for m in CRASH_MARKERS if m in self.stderr]
+
+
+def stall_report(pid, folder):
+    """What a child that did not end in time is doing, read before it is killed, so that a slow
+    child can be told from a hung one: its threads' states and the CPU time it used over a second
+    (a child waiting on what never comes uses next to none), and, where gdb is installed, every
+    thread's native stack, written to `folder`/native-stacks.txt (faulthandler shows only the
+    Python frames)."""
+    found = []
+    try:
+        def cpu():
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+        def states():
+            counts = {}
+            for tid in os.listdir("/proc/%d/task" % pid):
+                with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+                counts[state] = counts.get(state, 0) + 1
+            return counts
+
+        before = cpu()
+        time.sleep(1.0)
+        found.append("%.2f s of CPU in 1 s; threads by state %s" % (cpu() - before, states()))
+    except (OSError, ValueError, IndexError):
+        pass  # not Linux, or it ended meanwhile
+    gdb = shutil.which("gdb")
+    if gdb:
+        path = os.path.join(str(folder), "native-stacks.txt")
+        try:
+            done = subprocess.run([gdb, "-p", str(pid), "-batch", "-ex", "set pagination off", "-ex", "info threads",
+                                   "-ex", "thread apply all bt"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, timeout=60)
+            with open(path, "wb") as f:
+                f.write(done.stdout)
+            found.append("native stacks in %s" % path)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+        try:
+            os.kill(pid, signal.SIGCONT)  # a debugger that did not finish may leave it stopped
+        except OSError:
+            pass
+    return "; ".join(found)
 
 
 def run_child(python, script, holdbank_only, cwd, timeout=40, env=None):
@@ -95,17 +141,19 @@ def run_child(python, script, holdbank_only, cwd, timeout=40, env=None):
     proc = subprocess.Popen([python, "-X", "faulthandler", "-c", script], cwd=cwd, env=full_env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     timed_out = False
+    stall = ""
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         timed_out = True
+        stall = stall_report(proc.pid, cwd)
         proc.send_signal(signal.SIGABRT)
         try:
             out, err = proc.communicate(timeout=5)
         except subprocess.TimeoutExpired:
             proc.kill()
             out, err = proc.communicate(timeout=10)
-    return ChildRun(proc.returncode, timed_out, out.decode(errors="replace"), err.decode(errors="replace"))
+    return ChildRun(proc.returncode, timed_out, out.decode(errors="replace"), err.decode(errors="replace"), stall)
 
 
 def wait_for(predicate, timeout, interval=0.01):
