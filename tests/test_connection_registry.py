@@ -1,5 +1,7 @@
 """The registry of connected masters, with real connected sockets."""
 import logging
+import socket
+import struct
 import threading
 
 import pytest
@@ -121,3 +123,48 @@ def test_served_master_is_listed_and_dropped(served, master):
     wait_until(lambda: events == [full])
     assert bank.CUF_ListConnections() == []
     assert m.recv(10) == b""
+
+
+def test_a_late_connect_step_for_a_master_gone_leaves_the_new_masters_entry(served, port):
+    """A connect step may come long after its master connected (its thread waited for the bank
+    lock, say). If that master has reset meanwhile and come back from the same port, the late step
+    must not take the name from the new connection: its own disconnect step would then remove the
+    entry, and the new master would be served but hidden from the registry, the drops and the
+    allow-list."""
+    gate, entered, first = threading.Event(), threading.Event(), []
+
+    class LateConnect(Holdbank.CLASS_Holdbank):
+        def _on_client_connect(self, ip, full_address, sock):
+            if not first:
+                first.append(full_address)
+                entered.set()
+                gate.wait(10)
+            super()._on_client_connect(ip, full_address, sock)
+
+    bank = served(LateConnect, size=10)
+    disconnects = []
+    bank.CUE_OnDisconnect = disconnects.append
+    try:
+        old = socket.socket()
+        old.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        old.bind(("127.0.0.1", 0))
+        source = old.getsockname()
+        old.connect(("127.0.0.1", port))
+        assert entered.wait(5)
+        old.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        old.close()  # a reset
+        new = socket.socket()
+        new.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        new.settimeout(5)
+        new.bind(source)
+        new.connect(("127.0.0.1", port))
+        full = "%s:%d" % source
+        wait_until(lambda: bank.CUF_ListConnections() == [full])
+        gate.set()  # the old connection's connect step, then its disconnect step
+        wait_until(lambda: disconnects == [full])
+        assert bank.CUF_ListConnections() == [full]
+        assert bank.CUF_DisconnectClient(full) is True
+        assert new.recv(10) == b""
+        new.close()
+    finally:
+        gate.set()

@@ -39,6 +39,7 @@ import logging
 import os
 import queue
 import random
+import select
 import shutil
 import socket
 import struct
@@ -452,6 +453,16 @@ class Intent:
     def __init__(self):
         self.done = threading.Event()
         self.snapshot = None  # the master's block right after CUF_DisconnectClient returned True
+
+
+def ended_by_server(sock):
+    """Whether the server has ended this connection, as far as can be seen without taking an
+    answer: its end (or a reset) waits to be read."""
+    try:
+        readable, _, _ = select.select([sock], [], [], 0)
+        return bool(readable) and sock.recv(1, socket.MSG_PEEK) == b""
+    except OSError:
+        return True
 
 
 class Conn:
@@ -1523,8 +1534,10 @@ class Soak:
         return listed - (self.reported_stale - set(connected))
 
     def check_registry(self):
-        """CUF_ListConnections() lists exactly the masters connected, once the server had its time."""
-        connected = {m.conn.addr: m for m in self.masters if m.conn is not None}
+        """CUF_ListConnections() lists exactly the masters connected, once the server had its time.
+        A parked master may not have read yet that the server ended its connection (its
+        CUE_OnConnect raised, say): such a connection is not connected, and no entry is owed to it."""
+        connected = {m.conn.addr: m for m in self.masters if m.conn is not None and not ended_by_server(m.conn.sock)}
         deadline = time.monotonic() + SETTLE_TIMEOUT
         while True:
             listed = self.registry(connected)
