@@ -385,7 +385,8 @@ if not closed:
 lines = printed.getvalue().splitlines()
 expect(lines.count("[Holdbank] 🛑 TCP port was closed。") == LISTENERS,
        "the close printed %r for %d listeners" % (lines, LISTENERS))
-expect(json.load(open("bank.json"))["READ_WRITE"]["1"] == 77, "the close did not save the bank")
+with open("bank.json") as saved:
+    expect(json.load(saved)["READ_WRITE"]["1"] == 77, "the close did not save the bank")
 for p, m in zip(ports, masters):
     expect(connection_ends(m), "the master of port %d (of %r) is still connected after CUF_Close" % (p, ports))
     m.close()
