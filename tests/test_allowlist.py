@@ -426,7 +426,7 @@ print("done")
 
 
 @LINUX_ONLY
-@pytest.mark.parametrize("serving, tries", [("handler busy in a hook", 1), ("served by the loop", 30)])
+@pytest.mark.parametrize("serving, tries", [("handler busy in a hook", 1), ("served by the loop", 100)])
 @each_python()
 def test_switching_on_drops_masters_that_came_back_from_the_same_port(python, serving, tries, holdbank_only,
                                                                       tmp_path):

@@ -149,9 +149,14 @@ print("done")
 '''
 
 
+# The hook makes the old disconnect step late every time; with the loop serving, it is a race
+# that the master wins now and then, so it comes back many times.
 @LINUX_ONLY
-@pytest.mark.parametrize("drop", ["CUF_DisconnectClient", "CUF_Close"])
-@pytest.mark.parametrize("serving, tries", [("handler busy in a hook", 1), ("served by the loop", 30)])
+@pytest.mark.parametrize("serving, tries, drop", [
+    ("handler busy in a hook", 1, "CUF_DisconnectClient"),
+    ("handler busy in a hook", 1, "CUF_Close"),
+    ("served by the loop", 100, "CUF_DisconnectClient"),
+])
 @each_python()
 def test_master_coming_back_from_the_same_port_stays_listed(python, serving, tries, drop, holdbank_only,
                                                             tmp_path):
