@@ -545,7 +545,7 @@ def test_close_after_a_bad_load_leaves_the_bad_file_alone(tmp_path):
     assert (tmp_path / "default.json").read_text() == bank_text(3, [4, 5, 6])
 
 
-# ---- saves killed part-way leave nothing behind for long, in child interpreters ---------------------
+# ---- saves killed midway leave nothing behind for long, in child interpreters ----------------------
 
 BIG = 100_000  # registers: a save of this many takes a fifth of a second or more to write
 SAVER = r"""
@@ -607,7 +607,7 @@ _killed_by_python = {}
 @pytest.fixture
 def after_killed_saves(tmp_path, tmp_path_factory, holdbank_only):
     """Factory: for one interpreter, a folder `saves` holding a complete backup, two files of the
-    user's own and what saves killed part-way left; returns the folder and the names they left.
+    user's own and what saves killed midway left; returns the folder and the names they left.
     The kills are made once per interpreter: each test gets a copy."""
     def make(python):
         if python not in _killed_by_python:
@@ -648,7 +648,7 @@ print("done")
 @pytest.mark.parametrize("action", ["save", "load"])
 @each_python()
 def test_later_save_or_load_removes_what_killed_saves_left(python, action, after_killed_saves, holdbank_only):
-    """Saves killed part-way leave their temporary files; a later save or load of the same
+    """Saves killed midway leave their temporary files; a later save or load of the same
     backup from a fresh process removes them, and keeps the user's own files."""
     skip_other_under_asan(python)
     folder, left = after_killed_saves(python)

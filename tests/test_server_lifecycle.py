@@ -279,7 +279,7 @@ def test_failed_open_leaves_nothing_and_close_returns(python, how, before, holdb
     check_child(python, holdbank_only, tmp_path, body, timeout=30)
 
 
-# The open is the short part of each turn: "opening" is said right before it, and the interrupt
+# The open is the short stretch of each turn: "opening" is said right before it, and the interrupt
 # lands within a few hundred microseconds of that, around the moment the new listener is stored
 # and its serve thread started.
 OPEN_CLOSE_LOOP = r'''
