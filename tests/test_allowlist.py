@@ -7,7 +7,9 @@ import threading
 import pytest
 
 import Holdbank
+from child_checks import COMING_BACK, LINUX_ONLY, check_child, check_failed_connect_steps
 from conftest import mbap, recv_frame, wait_until
+from pythons import each_python, holdbank_only  # noqa: F401
 
 S = Holdbank.CLASS_Holdbank_Secured
 
@@ -400,3 +402,45 @@ def test_failing_report_hook_still_refuses(secured, master):
     m.sendall(READ_ONE)
     assert gets_no_answer(m)
     assert ev.of("connect") == []
+
+
+# --- in child interpreters of every CPython ---------------------------------------------------
+
+SWEPT_AFTER_COMING_BACK = r'''
+bank = Holdbank.CLASS_Holdbank_Secured(16, "bank.json")
+watch(bank, SERVING)
+port = free_port()
+bank.CUF_Open("127.0.0.1", port)
+back = [come_back(port, SERVING, "127.0.0.2") for _ in range(TRIES)]
+all_listed(bank, back)
+bank.CUF_AllowIP_Add("127.0.0.1")
+bank.CUF_AllowIP_Active(True)
+for new, _ in back:
+    new.sendall(write_one(2, 9))
+gone = ended([new for new, _ in back])
+for new, full in back:
+    expect(new in gone, "%s is still served after the allow-list was switched on" % full)
+bank.CUF_Close()
+print("done")
+'''
+
+
+@LINUX_ONLY
+@pytest.mark.parametrize("serving, tries", [("handler busy in a hook", 1), ("served by the loop", 100)])
+@each_python()
+def test_switching_on_drops_masters_that_came_back_from_the_same_port(python, serving, tries, holdbank_only,
+                                                                      tmp_path):
+    """A master from an address off the list, admitted while the list was off, resets and comes
+    back from the same port: its new connection must stay registered, so the sweep finds it."""
+    body = "SERVING, TRIES = %r, %d\n" % (serving, tries) + COMING_BACK + SWEPT_AFTER_COMING_BACK
+    check_child(python, holdbank_only, tmp_path, body, timeout=40)
+
+
+@LINUX_ONLY
+@pytest.mark.parametrize("hook, source", [("CUE_OnAccessDenied", "127.0.0.2"), ("CUE_OnConnect", "127.0.0.1")],
+                         ids=["refused-report-hook-fails", "admitted-connect-hook-fails"])
+@each_python()
+def test_failed_check_leaves_no_entry(python, hook, source, holdbank_only, tmp_path):
+    """With the list on, a failing report hook (refused masters) or user connect hook (admitted
+    ones) ends the connection and must not leave its entry behind."""
+    check_failed_connect_steps(python, holdbank_only, tmp_path, "CLASS_Holdbank_Secured", hook, ["127.0.0.1"], source)

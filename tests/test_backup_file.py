@@ -3,7 +3,10 @@ half-written file behind, and the restore that stores a whole file or nothing.""
 import json
 import logging
 import os
+import random
 import select
+import selectors
+import shutil
 import socket
 import stat
 import subprocess
@@ -11,11 +14,14 @@ import sys
 import textwrap
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import Holdbank
+from child_checks import LINUX_ONLY, check_child
 from conftest import wait_until
+from pythons import child_env, each_python, holdbank_only, skip_other_under_asan  # noqa: F401
 
 SAVED = "[Holdbank] 💾 Register successful save to json file: "
 
@@ -575,3 +581,150 @@ def test_a_save_closes_no_descriptor_but_its_own(tmp_path):
         for t in threads:
             t.join(10)
     assert not lost, lost[:3]
+# ---- saves killed midway leave nothing behind for long, in child interpreters ----------------------
+
+BIG = 100_000  # registers: a save of this many takes a fifth of a second or more to write
+SAVER = r"""
+import os, sys
+import Holdbank
+
+bank = Holdbank.CLASS_Holdbank(BIG, "unused.json")
+bank.hr[:] = [i % 65536 for i in range(BIG)]
+print("ready", flush=True)
+sys.stdout = open(os.devnull, "w")
+while True:
+    bank.CUF_SaveToFile(TARGET)
+"""
+USERS_OWN = {"notes.txt": "the user's own\n", "export.tmp": "also the user's own\n"}
+
+
+def complete_backup(text):
+    """Whether `text` is a whole backup of a BIG bank."""
+    try:
+        data = json.loads(text)
+    except ValueError:
+        return False
+    return sorted(data) == ["READ_ONLY", "READ_WRITE"] and len(data["READ_ONLY"]) + len(data["READ_WRITE"]) == BIG
+
+
+def killed_saves(python, holdbank_only, folder, rounds=5, savers=3):
+    """Processes saving the folder's backup again and again, killed at random moments, until the
+    kills left some file behind; returns the names of what they left."""
+    rng = random.Random(6)
+    env = child_env(python, holdbank_only)
+    expected = {"bank.json", *USERS_OWN}
+
+    def save_until_killed(_):
+        script = "BIG, TARGET = %d, %r\n" % (BIG, str(folder / "bank.json")) + SAVER
+        child = subprocess.Popen([python, "-c", script], env=env, cwd=folder.parent,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            with selectors.DefaultSelector() as sel:
+                sel.register(child.stdout, selectors.EVENT_READ)
+                assert sel.select(timeout=20), "a saver never got ready"
+            assert child.stdout.readline() == b"ready\n", child.stderr.read().decode(errors="replace")
+            time.sleep(rng.uniform(0.05, 0.5))
+        finally:
+            child.kill()
+            child.communicate(timeout=10)
+
+    for _ in range(rounds):
+        with ThreadPoolExecutor(max_workers=savers) as pool:
+            list(pool.map(save_until_killed, range(savers)))
+        left = set(os.listdir(folder)) - expected
+        if left:
+            return left
+    pytest.fail("%d rounds of kills left no file behind: nothing to clean up" % rounds)
+
+
+_killed_by_python = {}
+
+
+@pytest.fixture
+def after_killed_saves(tmp_path, tmp_path_factory, holdbank_only):
+    """Factory: for one interpreter, a folder `saves` holding a complete backup, two files of the
+    user's own and what saves killed midway left; returns the folder and the names they left.
+    The kills are made once per interpreter: each test gets a copy."""
+    def make(python):
+        if python not in _killed_by_python:
+            template = tmp_path_factory.mktemp("killed") / "saves"
+            template.mkdir()
+            make_bank(BIG).CUF_SaveToFile(str(template / "bank.json"))
+            for name, text in USERS_OWN.items():
+                (template / name).write_text(text)
+            _killed_by_python[python] = template, killed_saves(python, holdbank_only, template)
+        template, left = _killed_by_python[python]
+        folder = tmp_path / "saves"
+        shutil.copytree(template, folder)
+        return folder, left
+
+    return make
+
+
+def only_the_backup_and_the_users_files(folder, left, after):
+    assert sorted(os.listdir(folder)) == sorted({"bank.json", *USERS_OWN}), (
+        "after the %s, the folder holds %s; the killed saves had left %s"
+        % (after, sorted(os.listdir(folder)), sorted(left)))
+    for name, text in USERS_OWN.items():
+        assert (folder / name).read_text() == text
+    assert complete_backup((folder / "bank.json").read_text())
+
+
+LATER = r"""
+bank = Holdbank.CLASS_Holdbank(BIG, "unused.json")
+if ACTION == "save":
+    bank.CUF_SaveToFile("saves/bank.json")
+else:
+    expect(bank.CUF_LoadFromFile("saves/bank.json") is True, "the backup did not load")
+print("done")
+"""
+
+
+@LINUX_ONLY
+@pytest.mark.parametrize("action", ["save", "load"])
+@each_python()
+def test_later_save_or_load_removes_what_killed_saves_left(python, action, after_killed_saves, holdbank_only):
+    """Saves killed midway leave their temporary files; a later save or load of the same
+    backup from a fresh process removes them, and keeps the user's own files."""
+    skip_other_under_asan(python)
+    folder, left = after_killed_saves(python)
+    check_child(python, holdbank_only, folder.parent, "BIG, ACTION = %d, %r\n" % (BIG, action) + LATER, timeout=30)
+    only_the_backup_and_the_users_files(folder, left, action)
+
+
+SAVING_FOR_A_WHILE = r"""
+bank = Holdbank.CLASS_Holdbank(BIG, "unused.json")
+saves = 0
+until = time.monotonic() + 2
+while time.monotonic() < until:
+    try:
+        bank.CUF_SaveToFile("saves/bank.json")
+        saves += 1
+    except Exception as e:
+        problem("save %d failed: %r" % (saves + 1, e))
+        break
+sys.stderr.write("%d saves\n" % saves)
+print("done")
+"""
+
+
+@LINUX_ONLY
+@each_python()
+def test_concurrent_saves_never_fail_and_clean_up_only_the_dead(python, after_killed_saves, holdbank_only):
+    """Two processes save the same backup at once, in a folder where killed saves left files:
+    the clean-up must spare the file the other process is writing (neither save ever fails), the
+    backup is always whole, and at the end only the backup and the user's files are left."""
+    skip_other_under_asan(python)
+    folder, left = after_killed_saves(python)
+    reads = 0
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        savers = [pool.submit(check_child, python, holdbank_only, folder.parent,
+                              "BIG = %d\n" % BIG + SAVING_FOR_A_WHILE, 60)
+                  for _ in range(2)]
+        while not all(s.done() for s in savers):
+            assert complete_backup((folder / "bank.json").read_text()), "the backup was not whole while saved"
+            reads += 1
+        for s in savers:
+            s.result()
+    assert reads > 5
+    only_the_backup_and_the_users_files(folder, left, "concurrent saves")

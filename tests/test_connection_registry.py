@@ -7,7 +7,9 @@ import threading
 import pytest
 
 import Holdbank
+from child_checks import COMING_BACK, LINUX_ONLY, check_child, check_failed_connect_steps
 from conftest import wait_until
+from pythons import each_python, holdbank_only  # noqa: F401
 
 
 def test_connect_and_disconnect_steps_with_hooks(pairs):
@@ -168,3 +170,50 @@ def test_a_late_connect_step_for_a_master_gone_leaves_the_new_masters_entry(serv
         new.close()
     finally:
         gate.set()
+# --- masters that come back from the same port, and failed connect steps, in child interpreters ---
+
+CAME_BACK = r'''
+bank = Holdbank.CLASS_Holdbank(16, "bank.json")
+watch(bank, SERVING)
+port = free_port()
+bank.CUF_Open("127.0.0.1", port)
+back = [come_back(port, SERVING) for _ in range(TRIES)]
+all_listed(bank, back)
+for new, full in back:
+    new.sendall(READ_ONE)
+    expect(answer(new) is not None, "%s came back and is not served" % full)
+if DROP == "CUF_DisconnectClient":
+    for _, full in back:
+        expect(bank.CUF_DisconnectClient(full) is True, "CUF_DisconnectClient(%r) did not find the master" % full)
+else:
+    expect(call_within(bank.CUF_Close)[0], "CUF_Close did not return within 5 s")
+gone = ended([new for new, _ in back])
+for new, full in back:
+    expect(new in gone, "%s is still connected after %s" % (full, DROP))
+print("done")
+'''
+
+
+# The hook makes the old disconnect step late every time; with the loop serving, it is a race
+# that the master wins now and then, so it comes back many times.
+@LINUX_ONLY
+@pytest.mark.parametrize("serving, tries, drop", [
+    ("handler busy in a hook", 1, "CUF_DisconnectClient"),
+    ("handler busy in a hook", 1, "CUF_Close"),
+    ("served by the loop", 100, "CUF_DisconnectClient"),
+])
+@each_python()
+def test_master_coming_back_from_the_same_port_stays_listed(python, serving, tries, drop, holdbank_only,
+                                                            tmp_path):
+    """A master resets its connection and connects again from the same port before the old
+    connection's disconnect step has run: that step must not remove the new connection's entry,
+    or the master is served unseen, and neither CUF_DisconnectClient nor CUF_Close drops it."""
+    body = "SERVING, TRIES, DROP = %r, %d, %r\n" % (serving, tries, drop) + COMING_BACK + CAME_BACK
+    check_child(python, holdbank_only, tmp_path, body, timeout=40)
+
+
+@each_python()
+def test_failed_connect_step_leaves_no_entry(python, holdbank_only, tmp_path):
+    """A CUE_OnConnect that raises ends the connection without CUE_OnDisconnect, and must not
+    leave the master's entry behind for good (the secured server's cases: test_allowlist)."""
+    check_failed_connect_steps(python, holdbank_only, tmp_path, "CLASS_Holdbank", "CUE_OnConnect", [], "127.0.0.1")
