@@ -14,17 +14,22 @@ namespace {
 // The socket whose disconnect step this thread is making, if any.
 thread_local PyObject* t_disconnecting = nullptr;
 
+// The socket registered under `full_address`, or null. Under the bank lock.
+Ref entry_of(PyObject* registry, PyObject* full_address) {
+  Ref entry = Ref::steal_or_null(PyObject_GetItem(registry, full_address));
+  if (!entry) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
+    PyErr_Clear();
+  }
+  return entry;
+}
+
 // Deletes the entry of `full_address`, if there is one and, with `own`, only while it holds `own`.
 void delete_entry(PyObject* self, PyObject* full_address, PyObject* own) {
   under_lock(self, [&] {
     Ref registry = host::getattr(self, M.active_connections);
-    Ref entry = Ref::steal_or_null(PyObject_GetItem(registry.get(), full_address));
-    if (!entry) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
-      PyErr_Clear();
-      return;
-    }
-    if (own && entry.get() != own) return;
+    Ref entry = entry_of(registry.get(), full_address);
+    if (!entry || (own && entry.get() != own)) return;
     host::check(PyObject_DelItem(registry.get(), full_address));
   });
 }
@@ -51,13 +56,8 @@ Ref on_client_connect(const Args& a) {
   PyObject *ip = a[1], *full_address = a[2], *sock = a[3];
   under_lock(self, [&] {
     Ref registry = host::getattr(self, M.active_connections);
-    Ref entry = Ref::steal_or_null(PyObject_GetItem(registry.get(), full_address));
-    if (!entry) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
-      PyErr_Clear();
-    } else if (entry.get() != sock && master_gone(sock)) {
-      return;
-    }
+    Ref entry = entry_of(registry.get(), full_address);
+    if (entry && entry.get() != sock && master_gone(sock)) return;
     host::check(PyObject_SetItem(registry.get(), full_address, sock));
   });
   host::fire_hook(self, M.CUE_OnConnect, ip, full_address);
@@ -90,12 +90,8 @@ Ref disconnect_client(const Args& a) {
   PyObject* full_address = a[1];
   return under_lock(self, [&] {
     Ref registry = host::getattr(self, M.active_connections);
-    Ref sock = Ref::steal_or_null(PyObject_GetItem(registry.get(), full_address));
-    if (!sock) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error();
-      PyErr_Clear();
-      return host::boolean(false);
-    }
+    Ref sock = entry_of(registry.get(), full_address);
+    if (!sock) return host::boolean(false);
     try {
       Ref how = host::getattr(M.socket_module, M.shut_rdwr_name);
       Ref r = Ref::steal_or_null(PyObject_CallMethodObjArgs(sock.get(), M.shutdown, how.get(), nullptr));
