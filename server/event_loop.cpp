@@ -46,22 +46,12 @@ bool is_closed(PyObject* sock) {
 constexpr ReadinessKey kWakeKey = 1;
 constexpr ReadinessKey kListenerKey = 2;
 
-// Takes the line and logs it, unless someone took it first. Under the interpreter lock, on a
-// thread of the host's.
-void log_pending(PendingLog& log) {
-  Ref text = std::move(log.text);
-  if (!text) return;
-  try {
-    host::log(M.logger, M.warning, text.get());
-  } catch (const host::PyError&) {
-    PyErr_WriteUnraisable(M.logger);
-  }
-}
+// The lines not logged yet; never freed (see g_loops).
+std::vector<Ref>& g_pending_lines = *new std::vector<Ref>;
 
 // A pending call: run by the interpreter's main thread the next time it runs Python code.
-int log_pending_call(void* arg) {
-  std::unique_ptr<std::shared_ptr<PendingLog>> log(static_cast<std::shared_ptr<PendingLog>*>(arg));
-  log_pending(**log);
+int log_pending_call(void*) {
+  log_pending_lines();
   return 0;
 }
 }  // namespace
@@ -89,7 +79,17 @@ void LoopEnding::set_error() {
   }
 }
 
-void take_pending_log(PendingLog& log) { log_pending(log); }
+void log_pending_lines() {
+  std::vector<Ref> lines;
+  lines.swap(g_pending_lines);
+  for (const Ref& line : lines) {
+    try {
+      host::log(M.logger, M.warning, line.get());
+    } catch (const host::PyError&) {
+      PyErr_WriteUnraisable(M.logger);
+    }
+  }
+}
 
 class EventLoop {
  public:
@@ -308,8 +308,8 @@ class EventLoop {
     }
     conn->watched_by = this;
     conns_.emplace(conn->id, conn);
-    if (pending_log_ && !pending_log_->text) pending_log_.reset();  // logged by someone meanwhile
-    if (pending_log_) ask_to_log(*conn, std::exchange(pending_log_, nullptr));
+    if (g_pending_lines.empty()) log_unasked_ = false;  // logged by someone meanwhile
+    if (std::exchange(log_unasked_, false)) ask_to_log(*conn);
     if (conn->watching_write) flush(*conn);
   }
 
@@ -493,26 +493,27 @@ class EventLoop {
   // The warning goes to the interpreter's main thread (a pending call, run the next time that
   // thread runs Python code) and to the handler thread of an attached connection, if there is one,
   // since a main thread blocked in a long wait runs no pending call; whichever comes first logs it.
+  // Nothing here may need a descriptor, nor anything that only a descriptor can vouch for: the
+  // process has none to spare.
   void warn(int err) {
-    auto log = std::make_shared<PendingLog>();
-    log->text = Ref::steal_or_null(
+    Ref text = Ref::steal_or_null(
         PyUnicode_FromFormat("Accepting a master failed ([Errno %d] %s): masters are refused until descriptors are free",
                              err, strerror(err)));
-    if (!log->text) {
+    if (!text) {
       PyErr_Clear();
       return;
     }
-    auto* arg = new std::shared_ptr<PendingLog>(log);
-    if (Py_AddPendingCall(log_pending_call, arg) != 0) delete arg;
+    g_pending_lines.push_back(std::move(text));
+    Py_AddPendingCall(log_pending_call, nullptr);  // when the queue is full, a handler thread logs it
     if (conns_.empty())
-      pending_log_ = std::move(log);  // for the first connection that attaches, should that come first
+      log_unasked_ = true;  // the first connection that attaches is asked, should that come first
     else
-      ask_to_log(*conns_.begin()->second, std::move(log));
+      ask_to_log(*conns_.begin()->second);
   }
 
-  static void ask_to_log(Connection& conn, std::shared_ptr<PendingLog> log) {
+  static void ask_to_log(Connection& conn) {
     std::lock_guard<std::mutex> hold(conn.m);
-    conn.log = std::move(log);
+    conn.log_asked = true;
     conn.cv.notify_one();
   }
 
@@ -545,7 +546,7 @@ class EventLoop {
   bool listener_paused_ = false;
   bool listener_watched_ = false;
   bool episode_ = false;
-  std::shared_ptr<PendingLog> pending_log_;
+  bool log_unasked_ = false;  // a line waits that no connection was asked to log
 };
 
 // ---- the loops of the open listeners ------------------------------------------------------------

@@ -46,15 +46,10 @@ struct LoopEnding {
   void set_error();
 };
 
-// A line the loop wants logged. The loop must not log it itself: logging runs the host's handlers
-// (and the threading module) on its thread. Whoever takes it first logs it, under the interpreter
-// lock: a handler thread waiting for its turn, or the interpreter's main thread.
-struct PendingLog {
-  host::Ref text;
-};
-
-// Logs the line unless someone took it first; under the interpreter lock, on a thread of the host's.
-void take_pending_log(PendingLog& log);
+// Lines the loops want logged wait here, under the interpreter lock. A loop must not log itself:
+// logging runs the host's handlers (and the threading module) on its thread. Whoever comes first
+// logs them all: a handler thread the loop asks to, or the interpreter's main thread.
+void log_pending_lines();
 
 class EventLoop;
 
@@ -82,7 +77,7 @@ struct Connection {
   std::mutex m;
   std::condition_variable cv;
   Turn turn = Turn::Loop;
-  std::shared_ptr<PendingLog> log;  // set with `m`: the loop asks this handler thread to log it
+  bool log_asked = false;  // set with `m`: the loop asks this handler thread to log_pending_lines()
 
   // The loop's own bookkeeping, under the interpreter lock.
   EventLoop* watched_by = nullptr;  // the loop whose readiness set holds `fd`

@@ -412,14 +412,14 @@ Stop serve_on_thread(Connection& conn, EventLoop* loop) {
 // loop what it asks this thread to log. Never raises: the loop still holds the connection.
 Connection::Turn wait_for_turn(Connection& conn) {
   for (;;) {
-    std::shared_ptr<PendingLog> log;
+    bool log = false;
     const Connection::Turn turn = host::without_gil([&]() noexcept {
       std::unique_lock<std::mutex> hold(conn.m);
-      conn.cv.wait(hold, [&] { return conn.turn != Connection::Turn::Loop || conn.log; });
-      log = std::move(conn.log);
+      conn.cv.wait(hold, [&] { return conn.turn != Connection::Turn::Loop || conn.log_asked; });
+      log = std::exchange(conn.log_asked, false);
       return conn.turn;
     });
-    if (log) take_pending_log(*log);
+    if (log) log_pending_lines();
     if (turn != Connection::Turn::Loop) return turn;
   }
 }
