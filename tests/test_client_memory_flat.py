@@ -20,6 +20,8 @@ import Socklink
 from conftest import free_port
 from memory_flat import assert_flat
 
+pytestmark = pytest.mark.pymodbus
+
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 

@@ -15,6 +15,8 @@ import Cordlink
 from Cordlink import CLASS_Cordlink
 from master_helpers import PYMODBUS, UNIT_KEYWORD, record_hooks, recording
 
+pytestmark = pytest.mark.pymodbus
+
 
 @pytest.fixture
 def line(rtu_peer):

@@ -15,6 +15,8 @@ from conftest import free_port, wait_until
 from master_helpers import PYMODBUS
 from rtu_slave import RtuSlave
 
+pytestmark = pytest.mark.pymodbus
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 

@@ -15,6 +15,8 @@ import Socklink
 from conftest import REGISTER_VALUES, free_port, packed_word, same_error
 from master_helpers import ATTRIBUTES, EMPTY_RESULTS, host_error, is_open, raiser, record_hooks
 
+pytestmark = pytest.mark.pymodbus
+
 CORDLINK_DOC = (
     "\n"
     "    重點說明\n"

@@ -5,6 +5,8 @@ from Cordlink import CLASS_Cordlink
 from Socklink import CLASS_Socklink
 from master_helpers import EMPTY_RESULTS, NEVER_OPENED_WRITES, record_hooks
 
+pytestmark = pytest.mark.pymodbus
+
 MASTERS = [CLASS_Cordlink, CLASS_Socklink]
 
 

@@ -356,6 +356,7 @@ def unit(number):
     return {UNIT_KEYWORD: number}
 
 
+@pytest.mark.pymodbus
 def test_pymodbus_master_reads_and_writes(bank, port):
     client = ModbusTcpClient("127.0.0.1", port=port, timeout=5)
     assert client.connect()

@@ -10,6 +10,8 @@ import Socklink
 from Socklink import CLASS_Socklink
 from master_helpers import DEFAULT_UNIT, is_open, record_hooks, recording
 
+pytestmark = pytest.mark.pymodbus
+
 
 @pytest.fixture(params=["pymodbus", "holdbank"])
 def server(request):
