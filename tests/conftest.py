@@ -1,11 +1,41 @@
 """Shared fixtures: a served bank on a free loopback port, small socket helpers, the module log
 and the masters' peers."""
+import ast
 import logging
 import socket
 import struct
 import time
 
 import pytest
+
+
+# --- the tests that drive pymodbus, in an environment of another pymodbus release ----------------
+# Such an environment holds pymodbus and pytest alone, so a module that needs more (hypothesis, for
+# one) cannot even be imported there. With --pymodbus-modules-only a module is read, not imported,
+# and left out unless it marks something pymodbus; a module that cannot be read is collected, so
+# that its error shows.
+
+def pytest_addoption(parser):
+    parser.addoption("--pymodbus-modules-only", action="store_true",
+                     help="collect only the test modules that mark a test pymodbus (use with -m pymodbus)")
+
+
+def marks_pymodbus(path):
+    """Whether the module's source names pytest.mark.pymodbus anywhere (None: it does not parse)."""
+    try:
+        tree = ast.parse(path.read_bytes(), str(path))
+    except (SyntaxError, ValueError):
+        return None
+    return any(isinstance(node, ast.Attribute) and node.attr == "pymodbus"
+               and isinstance(node.value, ast.Attribute) and node.value.attr == "mark"
+               for node in ast.walk(tree))
+
+
+def pytest_ignore_collect(collection_path, config):
+    if (config.getoption("pymodbus_modules_only") and collection_path.suffix == ".py"
+            and collection_path.name != "conftest.py" and marks_pymodbus(collection_path) is False):
+        return True
+    return None
 
 
 def free_port(host="127.0.0.1"):
