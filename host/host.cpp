@@ -1,5 +1,7 @@
 #include "host/host.hpp"
 
+#include <cerrno>
+
 namespace host {
 
 namespace detail {
@@ -69,6 +71,19 @@ void log_ordinary_error(PyObject* logger, PyObject* level, const char* prefix) {
   Fetched err = ordinary_error();
   Ref message = concat(prefix, err.value());
   log(logger, level, message.get());
+}
+
+void set_errno_error(int err) {
+  errno = err;
+  PyErr_SetFromErrno(PyExc_OSError);  // picks the subclass by errno
+}
+
+void set_socket_error(int err) {
+#ifdef _WIN32
+  PyErr_SetFromWindowsErr(err);  // maps Winsock's codes to the same OSError subclasses
+#else
+  set_errno_error(err);
+#endif
 }
 
 Ref text(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }

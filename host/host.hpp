@@ -78,6 +78,11 @@ inline bool thread_exit_caught() noexcept {
 }
 inline bool thread_exit_noted() noexcept { return detail::t_ending; }
 
+// The one question a destructor asks before it touches Python: whether this thread is being ended
+// by the exit (its unwind noted, or the exit begun elsewhere). It must then leave every object as
+// it is: it may not hold the interpreter lock.
+inline bool ended_by_exit() noexcept { return thread_exit_noted() || exiting_elsewhere(); }
+
 // The definition of a module as ours are made: no docstring, its state kept in globals filled at
 // import (so a second interpreter in the process is not supported).
 inline PyModuleDef module_def(const char* name) {
@@ -109,6 +114,11 @@ struct PyError {};
 }
 [[noreturn]] void raise(PyObject* type, const char* message);
 
+// Sets the OSError subclass (ConnectionResetError, BrokenPipeError, ...) the host makes of a C
+// errno, or of the error of a failed socket call (Winsock's own code on Windows, errno elsewhere).
+void set_errno_error(int err);
+void set_socket_error(int err);
+
 inline PyObject* check(PyObject* p) {
   if (!p) throw_error();
   return p;
@@ -117,6 +127,18 @@ inline int check(int rc) {
   if (rc < 0) throw_error();
   return rc;
 }
+
+// A borrowed reference, as a member: whoever builds the holder keeps the object alive for the
+// holder's whole life, and says where in a comment at the member. Never released.
+class Borrowed {
+ public:
+  Borrowed() noexcept = default;
+  explicit Borrowed(PyObject* p) noexcept : p_(p) {}
+  PyObject* get() const noexcept { return p_; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
 
 // An owned (strong) reference.
 class Ref {

@@ -261,7 +261,7 @@ struct Temporary {
   Temporary& operator=(const Temporary&) = delete;
   Temporary& operator=(Temporary&&) = delete;
   ~Temporary() {
-    if (lock_fd && !host::thread_exit_noted() && !host::exiting_elsewhere())
+    if (lock_fd && !host::ended_by_exit())
       while_failing([&] { os_call("close", {lock_fd.get()}); });
   }
 };

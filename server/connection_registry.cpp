@@ -1,5 +1,6 @@
 // The registry of connected masters: full address -> connection socket, guarded by the bank lock.
 #include "server/event_loop.hpp"
+#include "server/handler_thread.hpp"
 #include "server/holdbank.hpp"
 #include "server/platform_socket.hpp"
 

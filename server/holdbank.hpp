@@ -59,7 +59,8 @@ extern ModuleState M;
 //
 // The normal path calls release(); the destructor releases only for an error on its way out. A
 // thread ended at interpreter exit unwinds without an error and without the interpreter lock:
-// the lock is then left as it is, since releasing it would mean running Python.
+// the lock is then left as it is, since releasing it would mean running Python. This guard is the
+// one place of the server that tells the two apart (with host::ended_by_exit() for the rest).
 class BankLock {
  public:
   explicit BankLock(PyObject* server);
@@ -90,8 +91,8 @@ auto under_lock(PyObject* server, F&& f) {
 }
 
 // Whether `server.<name>` is our own function `fn`: neither the instance's __dict__ nor the
-// class (or a subclass) replaces it. The request handler then takes shortcuts that give the same
-// result without going through Python.
+// class (or a subclass) replaces it. Serving then takes shortcuts that give the same result
+// without going through Python (see observability.hpp).
 bool is_own_method(PyObject* server, PyObject* name, PyObject* fn);
 // The same against the instance's __dict__ fetched once (instance_dict()), for several names.
 bool is_own_method_in(PyObject* server, PyObject* instance_dict, PyObject* name, PyObject* fn);
@@ -139,7 +140,7 @@ extern const host::MethodDef kSaveToFile, kLoadFromFile;
 extern const host::MethodDef kRegWriteStr, kRegReadStr, kRegDump;
 // server_lifecycle.cpp
 extern const host::MethodDef kOpen, kClose;
-// request_handler.cpp
+// handler_thread.cpp
 extern const host::MethodDef kHandle;
 // allowlist_server.cpp
 extern const host::MethodDef kSecuredInit, kSecuredSetattr, kSecurityCheck, kAllowIpAdd, kAllowIpActive;

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -148,15 +147,12 @@ constexpr const char* kShort5 = "unpack requires a buffer of 5 bytes";
 // Largest answer apart from the write-single echo: a read of the most registers.
 constexpr std::size_t kUsualAnswer = kHeaderSize + 2 + 2 * kMaxReadCount;
 
-// Holds the bank lock; unlocks exactly once whether the request finishes or a bank call throws.
-// Unwinding with no new exception in flight means the thread itself is being ended (a forced
-// unwind): the bank is then left alone, since the caller may no longer touch it. Once a catch-all
-// has rethrown that unwind, it counts as an exception in flight; the bank's unlock must then tell
-// the two apart itself.
+// Holds the bank lock for one request: unlock() on the way out, or abandon() when something the
+// request called throws. Exactly one of the two, once.
 template <class Bank>
 class LockedBank {
  public:
-  explicit LockedBank(Bank& bank) : bank_(bank), uncaught_(std::uncaught_exceptions()) {
+  explicit LockedBank(Bank& bank) : bank_(bank) {
     bank_.lock();
     held_ = true;
   }
@@ -168,18 +164,11 @@ class LockedBank {
     bank_.unlock();
   }
   ~LockedBank() {
-    if (held_ && std::uncaught_exceptions() > uncaught_) {
-      // Already unwinding from another error: that one is the one to report.
-      try {
-        bank_.unlock();
-      } catch (...) {
-      }
-    }
+    if (held_) bank_.abandon();
   }
 
  private:
   Bank& bank_;
-  const int uncaught_;
   bool held_ = false;
 };
 
@@ -299,13 +288,15 @@ void write_multiple(const std::uint8_t* pdu, std::size_t pdu_len, Bank& bank,
 }  // namespace detail
 
 // Executes one request PDU (pdu_len >= 1) against `bank` and leaves the whole answer frame in `answer`.
-// Bank members (any may throw; execute() unlocks on the way out if it locked):
+// Bank members (any but abandon() may throw; execute() lets go of the lock on the way out if it locked):
 //   bool is_writable(std::uint32_t addr);                       // without the lock
 //   std::optional<bool> all_writable(std::uint32_t start, std::uint32_t count);
 //        // without the lock: the answer for every address at once, when the bank can give it
 //        // without a call the host could observe; nullopt: is_writable is asked address by
 //        // address, stopping at the first refusal
 //   void lock(); void unlock();
+//   void abandon();  // instead of unlock(), when leaving by an exception: lets go without throwing,
+//                    // and leaves the exception on its way out the one reported
 //   bool read(std::uint32_t addr, std::uint16_t& value);        // under the lock; false: value not a 16-bit word
 //   void store(std::uint32_t addr, std::uint16_t value);        // under the lock
 //   void notify_write(std::uint32_t addr, std::uint16_t value);

@@ -305,21 +305,8 @@ bool is_own_method(PyObject* server, PyObject* name, PyObject* fn) {
 }
 
 bool ranges_allow(PyObject* server, std::uint32_t reg) {
-  Ref rw = host::getattr(server, M.rw_ranges);
-  Ref ro = host::getattr(server, M.ro_ranges);
-  if (PyList_CheckExact(rw.get()) && PyList_CheckExact(ro.get())) {
-    bool plain = true;
-    const Py_ssize_t n = PyList_Size(rw.get());
-    for (Py_ssize_t i = 0; i < n && plain; ++i) {
-      long long s, e;
-      if (!int_bounds(PyList_GetItem(rw.get(), i), s, e)) {
-        plain = false;
-        break;
-      }
-      if (s <= reg && reg <= e) return true;
-    }
-    if (plain) return n == 0 && PyList_Size(ro.get()) == 0;
-  }
+  static thread_local WritableRanges ranges;  // plain numbers: kept, so a look allocates nothing
+  if (native_ranges(server, ranges)) return ranges.allow(reg);
   Ref r = host::integer(reg);
   return is_writable(server, r.get());
 }

@@ -72,7 +72,7 @@ class Opening {
   Opening(PyObject* server, Ref listener) : server_(server), listener_(std::move(listener)) {}
   ~Opening() {
     // A thread ended at exit unwinds without the interpreter lock: nothing may be touched then.
-    if (done_ || host::thread_exit_noted() || host::exiting_elsewhere()) return;
+    if (done_ || host::ended_by_exit()) return;
     host::Fetched pending;  // the error that ended the open is the one the caller gets
     undo();
     pending.restore();

@@ -128,6 +128,11 @@ struct LogBank {
     --lock_depth;
     note("unlock");
   }
+  void abandon() {  // never throws: it runs while another error is on its way out
+    ++unlocks;
+    --lock_depth;
+    log.push_back("abandon");
+  }
   bool read(std::uint32_t addr, std::uint16_t& value) {
     note("read " + std::to_string(addr));
     if (!lock_depth) note("VIOLATION: read without the lock");
@@ -671,18 +676,18 @@ struct ThrowCase {
 void test_exception_neutrality() {
   const std::vector<ThrowCase> cases = {
       {{0x03, 0x00, 0x05, 0x00, 0x03}, "lock", {"lock"}},
-      {{0x03, 0x00, 0x05, 0x00, 0x03}, "read 6", {"lock", "read 5", "read 6", "unlock"}},
+      {{0x03, 0x00, 0x05, 0x00, 0x03}, "read 6", {"lock", "read 5", "read 6", "abandon"}},
       {{0x03, 0x00, 0x05, 0x00, 0x03}, "unlock", {"lock", "read 5", "read 6", "read 7", "unlock"}},
       {{0x06, 0x00, 0x05, 0x00, 0x07}, "writable 5", {"writable 5"}},
-      {{0x06, 0x00, 0x05, 0x00, 0x07}, "store 5=7", {"writable 5", "lock", "store 5=7", "unlock"}},
+      {{0x06, 0x00, 0x05, 0x00, 0x07}, "store 5=7", {"writable 5", "lock", "store 5=7", "abandon"}},
       {{0x06, 0x00, 0x05, 0x00, 0x07}, "write 5=7", {"writable 5", "lock", "store 5=7", "unlock", "write 5=7"}},
       {{0x06, 0x00, 0x05, 0x00, 0x07}, "unlock", {"writable 5", "lock", "store 5=7", "unlock"}},
       {{0x10, 0x00, 0x05, 0x00, 0x02, 0x04, 0x00, 0x07, 0x00, 0x08},
        "write 5=7",
-       {"writable 5", "writable 6", "lock", "store 5=7", "write 5=7", "unlock"}},
+       {"writable 5", "writable 6", "lock", "store 5=7", "write 5=7", "abandon"}},
       {{0x10, 0x00, 0x05, 0x00, 0x02, 0x04, 0x00, 0x07, 0x00, 0x08},
        "store 6=8",
-       {"writable 5", "writable 6", "lock", "store 5=7", "write 5=7", "store 6=8", "unlock"}},
+       {"writable 5", "writable 6", "lock", "store 5=7", "write 5=7", "store 6=8", "abandon"}},
       {{0x10, 0x00, 0x05, 0x00, 0x02, 0x04, 0x00, 0x07, 0x00, 0x08},
        "unlock",
        {"writable 5", "writable 6", "lock", "store 5=7", "write 5=7", "store 6=8", "write 6=8", "unlock"}},
@@ -701,8 +706,11 @@ void test_exception_neutrality() {
       }
       CHECK(threw);
       CHECK_EQ(bank.log, c.log);
-      // Locked once at most, so at most one unlock, and only when lock() itself went through.
+      // Locked once at most, so at most one unlock or abandon, and only when lock() itself went
+      // through; abandon exactly when the failing call came under the lock, unlock otherwise.
       const bool locked = std::count(c.log.begin(), c.log.end(), "lock") == 1 && c.fail_at != "lock";
+      CHECK_EQ(std::count(bank.log.begin(), bank.log.end(), "abandon") + std::count(bank.log.begin(), bank.log.end(), "unlock"),
+               (locked ? 1 : 0));
       CHECK_EQ(bank.unlocks, (locked ? 1 : 0));
       CHECK_EQ(bank.lock_depth, 0);
     });
@@ -733,6 +741,7 @@ struct QuietBank {
   std::optional<bool> all_writable(std::uint32_t, std::uint32_t) { return std::nullopt; }
   void lock() {}
   void unlock() {}
+  void abandon() {}
   bool read(std::uint32_t a, std::uint16_t& v) {
     v = a < regs.size() ? regs[a] : 0;
     return true;
