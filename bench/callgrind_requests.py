@@ -7,7 +7,8 @@ socket in this process, one request at a time on one connection) for W requests,
 The difference of the two counts, divided by N, is what one request costs: the connection's set-up
 and tear-down, the interpreter's start and the first requests' one-time work cancel out. Printed
 per kind: the whole server process, and the inclusive count of each request-serving function
-that appears (the handler thread's `handle`, the loop thread's `EventLoop::run`, `serve_in_loop`,
+that appears (the handler thread's `handle`, the loop thread's `EventLoop::run`, its executor's
+`QuietExecutor::serve` (`serve_in_loop` in older builds),
 `modbus::execute`). Instruction counts do not depend on the machine's load, so before and after
 a change can be compared on a busy machine. --hooks sets CUE_OnRead and CUE_OnWrite (a counting
 function, as in the benchmark), so every request runs on the connection's handler thread. Needs
@@ -42,7 +43,8 @@ FUNCTIONS = [
     ("handle", "holdbank::(anonymous namespace)::handle("),
     ("EventLoop::run", "holdbank::EventLoop::run("),
     ("EventLoop::batch", "holdbank::EventLoop::batch("),
-    ("serve_in_loop", "holdbank::serve_in_loop("),
+    ("executor", "holdbank::QuietExecutor::serve("),
+    ("serve_in_loop", "holdbank::serve_in_loop("),  # the executor's name in builds before it was a class
     ("modbus::execute", "modbus::Result modbus::execute<"),
 ]
 
@@ -152,7 +154,10 @@ def inclusive_counts(path):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--holdbank-path", type=Path, help="folder of the Holdbank build to count (put first on PYTHONPATH)")
+    # Resolved here: the server runs in another working folder, where a relative path would name
+    # nothing and the installed build would be counted without a word.
+    ap.add_argument("--holdbank-path", type=lambda p: Path(p).resolve(),
+                    help="folder of the Holdbank build to count (put first on PYTHONPATH)")
     ap.add_argument("--requests", type=int, default=1000, help="requests counted per kind (default 1000)")
     ap.add_argument("--warmup", type=int, default=200, help="requests of the shorter run (default 200)")
     ap.add_argument("--kinds", default=",".join(KINDS), help="comma-separated subset of " + ",".join(KINDS))

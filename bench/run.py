@@ -317,7 +317,8 @@ def main():
     ap.add_argument("--servers", default="",
                     help="comma-separated subset of limit,libmodbus,plain,pymodbus,holdbank,holdbank-alt,"
                          "plain-hooks,holdbank-hooks,holdbank-alt-hooks")
-    ap.add_argument("--holdbank-path", type=Path,
+    # Resolved here: each server runs in its log's folder, where a relative path would name nothing.
+    ap.add_argument("--holdbank-path", type=lambda p: Path(p).resolve(),
                     help="a second Holdbank build folder (e.g. from ./dev devbuild), measured beside the installed one")
     ap.add_argument("--holdbank-label", default="other build", help="its name in the tables (default: other build)")
     ap.add_argument("--tools", type=Path, default=ROOT / "build" / "bench-tools", help="build folder of the C/C++ parts")
