@@ -3,7 +3,10 @@
 // (no hooks, no ranges, no lock) so every cost left is the kernel's.
 //
 //   limit_server PORT [REGISTERS]
-// Listens on 127.0.0.1:PORT, prints "ready" and serves until its standard input closes.
+// Listens on 127.0.0.1:PORT, prints "ready" and serves until its standard input closes. With
+// LIMIT_TRACE_FILE set, it stamps each wake-up that served a request as Holdbank's traced build does
+// (woken, received, sent, on CLOCK_MONOTONIC; see bench/request_breakdown.py) and writes the stamps
+// to that file when it stops.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +38,33 @@ void put16(u8* p, u32 v) {
 u16 get16(const u8* p) { return static_cast<u16>((p[0] << 8) | p[1]); }
 
 std::vector<u16> g_regs;
+
+// The stamps of the wake-ups that served a request, when tracing.
+struct Stamp {
+  long tx;
+  std::uint64_t woken, received, sent;
+};
+bool g_tracing = false;
+Stamp g_stamp{};
+std::vector<Stamp> g_stamps;
+
+std::uint64_t now_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+void write_stamps() {
+  const char* path = std::getenv("LIMIT_TRACE_FILE");
+  if (!g_tracing || !path) return;
+  if (std::FILE* f = std::fopen(path, "w")) {
+    std::fprintf(f, "tx_id woken received sent\n");
+    for (const Stamp& s : g_stamps)
+      std::fprintf(f, "%ld %llu %llu %llu\n", s.tx, static_cast<unsigned long long>(s.woken),
+                   static_cast<unsigned long long>(s.received), static_cast<unsigned long long>(s.sent));
+    std::fclose(f);
+  }
+}
 
 struct Conn {
   int fd;
@@ -112,6 +143,7 @@ bool serve(Conn& c) {
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   c.in_len += static_cast<std::size_t>(n);
+  if (g_tracing) g_stamp.received = now_ns();
   std::size_t pos = 0;
   while (c.in_len - pos >= 7) {
     const u8* h = c.in.data() + pos;
@@ -126,13 +158,20 @@ bool serve(Conn& c) {
     put16(a + 4, static_cast<u32>(pdu + 1));
     a[6] = h[6];
     c.out.resize(at + 7 + pdu);
+    if (g_tracing) g_stamp.tx = get16(h);
     pos += 6 + length;
   }
   if (pos) {
     std::memmove(c.in.data(), c.in.data() + pos, c.in_len - pos);
     c.in_len -= pos;
   }
-  return flush(c);
+  const bool ok = flush(c);
+  if (g_tracing && g_stamp.tx >= 0) {
+    g_stamp.sent = now_ns();
+    g_stamps.push_back(g_stamp);
+    g_stamp.tx = -1;
+  }
+  return ok;
 }
 
 }  // namespace
@@ -144,6 +183,8 @@ int main(int argc, char** argv) {
   }
   const int port = std::atoi(argv[1]);
   g_regs.assign(argc > 2 ? static_cast<std::size_t>(std::atoi(argv[2])) : 1000, 0);
+  g_tracing = std::getenv("LIMIT_TRACE_FILE") != nullptr;
+  if (g_tracing) g_stamps.reserve(1 << 20);
   rlimit rl;
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
     rl.rlim_cur = rl.rlim_max;
@@ -175,6 +216,7 @@ int main(int argc, char** argv) {
   std::vector<epoll_event> evs(512);
   for (;;) {
     const int n = epoll_wait(ep, evs.data(), static_cast<int>(evs.size()), -1);
+    if (g_tracing) g_stamp = Stamp{-1, now_ns(), 0, 0};
     if (n < 0) {
       if (errno == EINTR) continue;
       return 1;
@@ -183,7 +225,10 @@ int main(int argc, char** argv) {
       const int fd = evs[static_cast<std::size_t>(i)].data.fd;
       if (fd == 0) {
         char b[256];
-        if (read(0, b, sizeof b) <= 0) return 0;
+        if (read(0, b, sizeof b) <= 0) {
+          write_stamps();
+          return 0;
+        }
         continue;
       }
       if (fd == lfd) {

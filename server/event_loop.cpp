@@ -18,6 +18,7 @@
 #include "server/loop_executor.hpp"
 #include "server/platform_socket.hpp"
 #include "server/readiness.hpp"
+#include "server/request_trace.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -105,6 +106,7 @@ class EventLoop {
         thread_.join();
         return 0;
       });
+    HOLDBANK_TRACE_WRITE_OUT();
     executor_.let_go();
     listening_socket_ = Ref();
     listener_ = Ref();
@@ -120,7 +122,9 @@ class EventLoop {
     Readiness::Event events[Readiness::kBatch];
     for (;;) {
       const int n = ready_.wait(events, Readiness::kBatch, guard_.wait_ms());
+      HOLDBANK_TRACE_BEGIN();
       PyEval_RestoreThread(state);
+      HOLDBANK_TRACE_MARK(Locked);
       // No collection on this thread: it would run the host's finalisers here. Nobody else runs
       // while the loop holds the interpreter lock, so nobody sees the collector off meanwhile.
       const int collecting = PyGC_Disable();
@@ -128,6 +132,7 @@ class EventLoop {
       if (collecting) PyGC_Enable();
       if (!go) break;
       state = PyEval_SaveThread();
+      HOLDBANK_TRACE_END();
     }
     // Stopping, with the interpreter lock: every connection goes on on its own thread.
     for (auto& entry : conns_) {
@@ -317,9 +322,12 @@ class EventLoop {
       return;
     }
     s.frames.commit(static_cast<std::size_t>(n));
+    HOLDBANK_TRACE_MARK(Received);
     switch (executor_.serve(conn)) {
       case LoopOutcome::Served:
+        HOLDBANK_TRACE_MARK(Executed);
         flush(conn);
+        HOLDBANK_TRACE_MARK(Sent);
         break;
       case LoopOutcome::ToHandler:
         hand_over(conn, Connection::Turn::Handler);

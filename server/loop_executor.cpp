@@ -2,6 +2,7 @@
 #include "server/loop_executor.hpp"
 #include "server/modbus_core.hpp"
 #include "server/register_list.hpp"
+#include "server/request_trace.hpp"
 
 using host::Ref;
 
@@ -131,6 +132,7 @@ LoopOutcome QuietExecutor::serve(Connection& conn) {
     view_->server = conn.server.get();
     read_shape(conn.server.get(), seen_, view_->shape, view_->ranges);
   }
+  HOLDBANK_TRACE_MARK(Shaped);
   Connection::Stream& s = conn.stream;
   modbus::Frame frame;
   while (s.frames.next(frame)) {
@@ -156,6 +158,7 @@ LoopOutcome QuietExecutor::serve(Connection& conn) {
       return LoopOutcome::Failed;
     }
     s.out.insert(s.out.end(), view_->answer.begin(), view_->answer.end());
+    HOLDBANK_TRACE_REQUEST(frame.header.tx_id);
   }
   return LoopOutcome::Served;
 }
