@@ -103,8 +103,9 @@ host::Ref instance_dict(PyObject* server);  // null when it has none
 bool ranges_allow(PyObject* server, std::uint32_t reg);
 
 // The ranges as plain numbers, when they are exact lists of exact (int, int) tuples (false
-// otherwise).
+// otherwise): the server's, or the two lists given.
 bool native_ranges(PyObject* server, WritableRanges& out);
+bool plain_ranges(PyObject* rw_list, PyObject* ro_list, WritableRanges& out);
 
 // For the event loop, which must never wait for the bank lock: takes a plain threading.Lock only
 // if nobody holds it (the interpreter lock is not let go), and gives it back.

@@ -59,19 +59,45 @@ bool inert_class_attributes_lately(PyTypeObject* type, ClassVerdict& seen) {
   return inert;
 }
 
+// The instance's own dictionary, the one generic attribute access reads (not whatever a class
+// might put under the name __dict__); null when it has none.
+Ref own_dict(PyObject* server) {
+  Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(server, nullptr));
+  if (!dict) PyErr_Clear();
+  return dict;
+}
+
+// server.<name> under plain attribute access: no class attribute under these names runs code or
+// takes precedence, so an instance value is the answer, found in the dictionary without walking
+// the class first; otherwise whatever the class gives.
+Ref plain_attr(PyObject* server, PyObject* dict, PyObject* name) {
+  if (dict) {
+    if (PyObject* v = PyDict_GetItemWithError(dict, name)) return Ref::borrow(v);
+    if (PyErr_Occurred()) host::throw_error();
+  }
+  return host::getattr(server, name);
+}
+
 void fill_shape(PyObject* server, ClassVerdict& seen, ServerShape& s, WritableRanges& ranges) {
   if (!plain_attribute_access(server, seen)) return;
-  s.hr = host::getattr(server, M.hr);
-  Ref size = host::getattr(server, M.size);
-  s.lock = host::getattr(server, M.lock);
+  Ref dict = own_dict(server);
+  PyObject* d = dict.get();
+  s.hr = plain_attr(server, d, M.hr);
+  Ref size = plain_attr(server, d, M.size);
+  s.lock = plain_attr(server, d, M.lock);
   s.plain = host::int_within(size.get(), s.size) && PyList_CheckExact(s.hr.get()) &&
             reinterpret_cast<PyObject*>(Py_TYPE(s.lock.get())) == M.plain_lock_type;
   if (!s.plain) return;
-  Ref dict = instance_dict(server);
-  s.read_quiet = is_quiet_method(server, dict.get(), M._on_read, M.fn_on_read, M.CUE_OnRead);
-  s.write_quiet = is_quiet_method(server, dict.get(), M._on_write, M.fn_on_write, M.CUE_OnWrite);
-  s.denied_quiet = is_quiet_method(server, dict.get(), M._on_write_denied, M.fn_on_write_denied, M.CUE_OnWriteDenied);
-  s.ranges_native = is_own_method_in(server, dict.get(), M._is_writable, M.fn_is_writable) && native_ranges(server, ranges);
+  auto quiet = [&](PyObject* method, PyObject* fn, PyObject* hook) {
+    return is_own_method_in(server, d, method, fn) && is_quiet_value(plain_attr(server, d, hook).get());
+  };
+  s.read_quiet = quiet(M._on_read, M.fn_on_read, M.CUE_OnRead);
+  s.write_quiet = quiet(M._on_write, M.fn_on_write, M.CUE_OnWrite);
+  s.denied_quiet = quiet(M._on_write_denied, M.fn_on_write_denied, M.CUE_OnWriteDenied);
+  if (!is_own_method_in(server, d, M._is_writable, M.fn_is_writable)) return;
+  Ref rw = plain_attr(server, d, M.rw_ranges);
+  Ref ro = plain_attr(server, d, M.ro_ranges);
+  s.ranges_native = plain_ranges(rw.get(), ro.get(), ranges);
 }
 
 }  // namespace

@@ -311,19 +311,23 @@ bool ranges_allow(PyObject* server, std::uint32_t reg) {
   return is_writable(server, r.get());
 }
 
+bool plain_ranges(PyObject* rw_list, PyObject* ro_list, WritableRanges& out) {
+  if (!PyList_CheckExact(rw_list) || !PyList_CheckExact(ro_list)) return false;
+  out.rw.clear();
+  const Py_ssize_t n = PyList_Size(rw_list);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    long long s, e;
+    if (!int_bounds(PyList_GetItem(rw_list, i), s, e)) return false;
+    out.rw.emplace_back(s, e);
+  }
+  out.none_set = n == 0 && PyList_Size(ro_list) == 0;
+  return true;
+}
+
 bool native_ranges(PyObject* server, WritableRanges& out) {
   Ref rw_list = host::getattr(server, M.rw_ranges);
   Ref ro_list = host::getattr(server, M.ro_ranges);
-  if (!PyList_CheckExact(rw_list.get()) || !PyList_CheckExact(ro_list.get())) return false;
-  out.rw.clear();
-  const Py_ssize_t n = PyList_Size(rw_list.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    long long s, e;
-    if (!int_bounds(PyList_GetItem(rw_list.get(), i), s, e)) return false;
-    out.rw.emplace_back(s, e);
-  }
-  out.none_set = n == 0 && PyList_Size(ro_list.get()) == 0;
-  return true;
+  return plain_ranges(rw_list.get(), ro_list.get(), out);
 }
 
 
