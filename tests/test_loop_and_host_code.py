@@ -405,6 +405,52 @@ def test_a_register_values_host_code_runs_on_the_connections_thread(python, hold
               cases=["write-single", "write-multiple", "read"])
 
 
+CLASS_DICT = r'''
+class Audited(Holdbank.CLASS_Holdbank):
+    """A server class whose __dict__ is a property, as an auditing subclass might write it: reading
+    the name runs the host's code."""
+
+    readers = []
+
+    @property
+    def __dict__(self):
+        Audited.readers.append(threading.current_thread())
+        return {}
+
+
+problems = []
+hidden_before = hidden_threads()
+bank, port = serve(10, Audited)
+handlers = set()
+bank.CUE_OnConnect = lambda ip, full: handlers.add(threading.current_thread())
+master = connect(port)
+for tx in range(1, 6):
+    got = answer_of(master, write_single_pdu(2, tx), tx=tx)
+    if got != write_single_pdu(2, tx):
+        problems.append("answer %r to write %d" % (got, tx))
+    got = answer_of(master, read_pdu(2, 1), tx=tx)
+    if got != read_answer([tx]):
+        problems.append("answer %r to read %d" % (got, tx))
+foreign = sorted({t.name for t in Audited.readers if t not in handlers and t is not threading.main_thread()})
+if foreign:
+    problems.append("the class's __dict__ ran on %s" % ", ".join(foreign))
+if hidden_threads() != hidden_before:
+    problems.append("threading made up %s" % sorted(set(hidden_threads()) - set(hidden_before)))
+master.close()
+close_banks([bank], problems)
+report("a __dict__ property", problems)
+'''
+
+
+@each_python()
+@pytest.mark.timeout(60)
+def test_a_class_whose_dict_runs_code_is_served_without_running_it_on_the_loop(python, holdbank_only, tmp_path):
+    """The loop reads the server's attributes from the instance's own dictionary. It once asked
+    for `__dict__` by name, which ran a property of that name on the loop thread."""
+    skip_other_under_asan(python)
+    run_cases(python, CLASS_DICT, holdbank_only, tmp_path, timeout=25, cases=["a __dict__ property"])
+
+
 # --- no hook for a dropped master's requests -------------------------------------------------------
 
 DROPPED = r'''
