@@ -20,8 +20,9 @@ a request are:
     return        answer sent -> the master's receive returns (the network path, the master's wake-up)
 
 The same master also measures the limit responder (bench/limit_server.cpp, from --tools), which
-stamps its wake-up, receive and send the same way when LIMIT_TRACE_FILE is set. --strace runs the Holdbank server once more under `strace -f -c` and
-prints the system calls per request. The server is pinned to core 0 and this master to core 1
+stamps its wake-up, receive and send the same way when LIMIT_TRACE_FILE is set. --strace runs the
+Holdbank server twice more under `strace -f -c` (N and 2N requests) and prints the difference per
+request: the system calls of one request, start-up and connection cancelled out. The server is pinned to core 0 and this master to core 1
 (--placement shared: both to core 0). Figures are medians and 90th percentiles in microseconds.
 """
 import argparse
@@ -41,7 +42,6 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 REGISTERS = 1000
 SERVER_CORE, MASTER_CORE = 0, 1
-STAGES = ["woken", "locked", "received", "shaped", "executed", "sent", "unlocked"]
 SPANS = [  # (name, from, to): "send" and "recv" are the master's stamps
     ("wake-up", "send", "woken"),
     ("lock", "woken", "locked"),
@@ -139,36 +139,47 @@ def summary(values_ns):
     return {"p50": percentile(values_ns, 0.5) / 1000.0, "p90": percentile(values_ns, 0.9) / 1000.0}
 
 
-def holdbank_breakdown(args, env_base):
+def match(trace_file, stamps, span_table):
+    """How many requests of the server's trace file (a header of column names, then one line per
+    wake-up that served a request) the master's stamps match, and each span's summary."""
+    lines = trace_file.read_text().splitlines()
+    columns = lines[0].split()[1:]
+    spans = {name: [] for name, _, _ in span_table}
+    matched = 0
+    for line in lines[1:]:
+        fields = [int(x) for x in line.split()]
+        if not fields or fields[0] not in stamps:
+            continue
+        at = dict(zip(columns, fields[1:]))
+        at["send"], at["recv"] = stamps.pop(fields[0])
+        matched += 1
+        for name, a, b in span_table:
+            spans[name].append(at[b] - at[a])
+    return matched, {name: summary(v) for name, v in spans.items()}
+
+
+def measured(args, command, env):
+    """Starts the server `command(port)`, lets the master run against it, stops it by closing its
+    standard input (a traced server writes its stamps then); the master's stamps and its output."""
     port = free_port()
-    trace_file = Path(tempfile.mkdtemp(prefix="breakdown-")) / "trace.txt"
-    env = dict(env_base, PYTHONPATH=str(args.trace_build), HOLDBANK_TRACE_FILE=str(trace_file))
-    proc = start([sys.executable, str(BENCH / "holdbank_server.py"), str(port), str(REGISTERS),
-                  str(trace_file.with_name("backup.json"))], env=env)
+    proc = start(command(port), env=env)
     try:
         wait_for_port(port, proc)
         stamps = master(port, args.warmup, args.requests)
     finally:
         proc.stdin.close()
         proc.wait(timeout=30)
-    out = proc.stdout.read().decode(errors="replace")
+    return stamps, proc.stdout.read().decode(errors="replace")
+
+
+def holdbank_breakdown(args, env_base):
+    trace_file = Path(tempfile.mkdtemp(prefix="breakdown-")) / "trace.txt"
+    env = dict(env_base, PYTHONPATH=str(args.trace_build), HOLDBANK_TRACE_FILE=str(trace_file))
+    stamps, out = measured(args, lambda port: [sys.executable, str(BENCH / "holdbank_server.py"), str(port),
+                                               str(REGISTERS), str(trace_file.with_name("backup.json"))], env)
     if str(args.trace_build) not in out:
         raise RuntimeError("the server did not load the traced build:\n" + out)
-    rows = trace_file.read_text().split("\n")[1:]
-    spans = {name: [] for name, _, _ in SPANS}
-    matched = 0
-    for line in rows:
-        if not line.strip():
-            continue
-        fields = [int(x) for x in line.split()]
-        tx, at = fields[0], dict(zip(STAGES, fields[1:]))
-        if tx not in stamps:
-            continue
-        at["send"], at["recv"] = stamps.pop(tx)
-        matched += 1
-        for name, a, b in SPANS:
-            spans[name].append(at[b] - at[a])
-    return matched, {name: summary(v) for name, v in spans.items()}
+    return match(trace_file, stamps, SPANS)
 
 
 LIMIT_SPANS = [
@@ -185,33 +196,15 @@ def limit_breakdown(args):
     limit = args.tools / "limit_server"
     if not limit.exists():
         return 0, None
-    port = free_port()
     trace_file = Path(tempfile.mkdtemp(prefix="breakdown-limit-")) / "trace.txt"
-    proc = start([str(limit), str(port), str(REGISTERS)], env=dict(os.environ, LIMIT_TRACE_FILE=str(trace_file)))
-    try:
-        wait_for_port(port, proc)
-        stamps = master(port, args.warmup, args.requests)
-    finally:
-        proc.stdin.close()
-        proc.wait(timeout=30)
-    spans = {name: [] for name, _, _ in LIMIT_SPANS}
-    matched = 0
-    for line in trace_file.read_text().split("\n")[1:]:
-        if not line.strip():
-            continue
-        fields = [int(x) for x in line.split()]
-        tx, at = fields[0], dict(zip(["woken", "received", "sent"], fields[1:]))
-        if tx not in stamps:
-            continue
-        at["send"], at["recv"] = stamps.pop(tx)
-        matched += 1
-        for name, a, b in LIMIT_SPANS:
-            spans[name].append(at[b] - at[a])
-    return matched, {name: summary(v) for name, v in spans.items()}
+    stamps, _ = measured(args, lambda port: [str(limit), str(port), str(REGISTERS)],
+                         dict(os.environ, LIMIT_TRACE_FILE=str(trace_file)))
+    return match(trace_file, stamps, LIMIT_SPANS)
 
 
-def strace_counts(args, env_base):
-    """System calls of the whole server process per measured request, under strace -f -c."""
+def strace_calls(args, env_base, count):
+    """System calls of the whole server process, under strace -f -c, while the master makes
+    `count` requests: {name: calls}."""
     port = free_port()
     out = Path(tempfile.mkdtemp(prefix="breakdown-strace-")) / "calls.txt"
     env = dict(env_base, PYTHONPATH=str(args.trace_build))
@@ -219,7 +212,7 @@ def strace_counts(args, env_base):
                   str(REGISTERS), str(out.with_name("backup.json"))], env=env)
     try:
         wait_for_port(port, proc, timeout=60)
-        master(port, 0, args.requests)
+        master(port, 0, count)
     finally:
         proc.stdin.close()
         proc.wait(timeout=60)
@@ -228,7 +221,16 @@ def strace_counts(args, env_base):
         m = re.match(r"\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)$", line)
         if m:
             calls[m.group(2)] = int(m.group(1))
-    return {name: n / args.requests for name, n in calls.items() if n >= args.requests / 10}
+    return calls
+
+
+def strace_counts(args, env_base):
+    """System calls per request: a run of 2N requests minus a run of N, so that the start-up and
+    the connection cancel out. Calls under a tenth per request are left out."""
+    short = strace_calls(args, env_base, args.requests)
+    long = strace_calls(args, env_base, 2 * args.requests)
+    per = {name: (long.get(name, 0) - short.get(name, 0)) / args.requests for name in set(short) | set(long)}
+    return {name: n for name, n in per.items() if n >= 0.1 and name != "total"}
 
 
 def main():
