@@ -114,7 +114,10 @@ class ServerBank {
       : server_(conn.server.get()), ip_(conn.ip.get()), conn_(conn), pin_(pin) {}
 
   // Called before each request: what was decided for the previous one may have changed.
-  void begin_request() { writable_checked_ = false; }
+  void begin_request() {
+    writable_checked_ = false;
+    words_ = WordReader{};
+  }
 
   bool is_writable(std::uint32_t addr) {
     if (!writable_checked_) {
@@ -172,7 +175,7 @@ class ServerBank {
           value = 0;
           return true;
         case Slot::InList:
-          return to_word(PyList_GetItem(hr_.get(), addr), value);
+          return words_.read(PyList_GetItem(hr_.get(), addr), value);
         case Slot::PastList:
           break;  // the generic path meets the list's IndexError
       }
@@ -249,6 +252,7 @@ class ServerBank {
   bool quiet_write_ = false;
   bool writable_checked_ = false;
   bool writable_native_ = false;
+  WordReader words_;  // the fast path's, for one request
 };
 
 // Sends every byte unless an error comes first; returns 0 or the socket error. Without the GIL.

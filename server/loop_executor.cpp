@@ -105,7 +105,7 @@ class QuietBank {
     }
     PyObject* item = PyList_GetItem(hr, addr);
     if (!PyLong_CheckExact(item)) throw NotQuiet{};
-    return to_word(item, value);
+    return words_.read(item, value);
   }
   // quiet_for() saw that every register stored into inside the bank lies in the list (Slot::InList)
   // and holds an exact int.
@@ -119,6 +119,7 @@ class QuietBank {
 
  private:
   const QuietExecutor::View& v_;
+  WordReader words_;
 };
 
 }  // namespace

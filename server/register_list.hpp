@@ -30,4 +30,25 @@ enum class Slot {
   return true;
 }
 
+// Reads the words of one request's registers. A bank holds many registers at the same int (every
+// register of a fresh bank is the one 0): the last object read is remembered with its word, so a
+// run of them costs one conversion. Only within one request, while no code runs that could free
+// an int and give its address to another.
+class WordReader {
+ public:
+  [[gnu::always_inline]] bool read(PyObject* v, std::uint16_t& out) {
+    if (v != last_) {
+      last_ok_ = to_word(v, last_word_);
+      last_ = v;
+    }
+    out = last_word_;
+    return last_ok_;
+  }
+
+ private:
+  PyObject* last_ = nullptr;
+  std::uint16_t last_word_ = 0;
+  bool last_ok_ = false;
+};
+
 }  // namespace holdbank
