@@ -128,8 +128,8 @@ QuietExecutor::QuietExecutor() = default;
 QuietExecutor::~QuietExecutor() = default;
 
 LoopOutcome QuietExecutor::serve(Connection& conn) {
-  if (!view_ || view_->server != conn.server.get()) {
-    view_ = std::make_unique<View>();
+  if (!view_) view_ = std::make_unique<View>();  // kept: its buffers serve every wake-up
+  if (view_->server != conn.server.get()) {
     view_->server = conn.server.get();
     read_shape(conn.server.get(), seen_, view_->shape, view_->ranges);
   }
@@ -164,7 +164,14 @@ LoopOutcome QuietExecutor::serve(Connection& conn) {
   return LoopOutcome::Served;
 }
 
-void QuietExecutor::end_wakeup() { view_.reset(); }
+void QuietExecutor::end_wakeup() {
+  if (!view_) return;
+  // The references go now, while the server still holds what they name: kept until the next
+  // wake-up, one could be the last (the host may replace hr meanwhile), and letting go of it
+  // would run the host's finalisers here.
+  view_->server = nullptr;
+  view_->shape = ServerShape{};
+}
 
 void QuietExecutor::let_go() {
   view_.reset();

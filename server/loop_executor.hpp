@@ -32,7 +32,8 @@ class QuietExecutor {
   // answers to its stream. The server is looked at once per wake-up: while the loop holds the
   // interpreter lock and runs no Python code, nothing about it can change.
   LoopOutcome serve(Connection& conn);
-  // At the end of a wake-up: what was seen may change once the interpreter lock is let go.
+  // At the end of a wake-up: what was seen may change once the interpreter lock is let go, and
+  // what it holds of the host's goes (the buffers stay).
   void end_wakeup();
   // On the thread that stops the loop, which may run the host's code: the cached class goes.
   void let_go();

@@ -53,7 +53,7 @@ struct ServerShape {
 
 // Fills `out` (and `ranges`); never raises: a server whose attributes cannot be read (the host
 // deleted one, say) is shaped as not plain, and the handler thread meets the same error on its
-// request. `out` must be fresh.
+// request. `out` must be fresh (default-made).
 void read_shape(PyObject* server, ClassVerdict& seen, ServerShape& out, WritableRanges& ranges);
 
 // Whether nothing about serving a request of `server` could be observed right now, so the event
