@@ -99,6 +99,7 @@ def throughput_figure(data, Figure):
 
 
 def latency_figure(data, Figure):
+    from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
 
     panels = data["latency"]
@@ -107,8 +108,13 @@ def latency_figure(data, Figure):
     lo = 10 ** math.floor(math.log10(min(values))) if values else 10.0
     hi = 10 ** math.ceil(math.log10(max(values) * 6)) if values else 10_000.0  # room for the labels
     servers = max((len(p["servers"]) for p in panels), default=1)
-    fig = Figure(figsize=(max(9.0, 1.05 * servers * len(panels) + 2), 5.8), dpi=DPI, layout="constrained")
-    axes = fig.subplots(1, max(1, len(panels)), sharey=True, squeeze=False)[0]
+    count = max(1, len(panels))
+    if servers <= 3:  # side by side
+        fig = Figure(figsize=(max(9.0, 1.05 * servers * count + 2), 5.8), dpi=DPI, layout="constrained")
+        axes = fig.subplots(1, count, sharey=True, squeeze=False)[0]
+    else:  # one above the other, so that the picture stays readable at a page's width
+        fig = Figure(figsize=(max(9.0, 1.1 * servers + 2), 3.0 * count + 1.2), dpi=DPI, layout="constrained")
+        axes = fig.subplots(count, 1, sharex=True, sharey=True, squeeze=False)[:, 0]
     width = 0.84 / len(names)
     for ax, panel in zip(axes, panels):
         ax.set_yscale("log")
@@ -123,16 +129,23 @@ def latency_figure(data, Figure):
             for x, v in shown:
                 if not v:
                     ax.text(x, lo * 1.15, "n/a", rotation=90, fontsize=7, ha="center", va="bottom", color="#666666")
-        ax.set_xticks(range(len(panel["servers"])), [s["title"] for s in panel["servers"]], rotation=25,
-                      ha="right", fontsize=8)
+        ax.set_xticks(range(len(panel["servers"])), [s["title"] for s in panel["servers"]],
+                      rotation=0 if servers > 3 else 25, ha="center" if servers > 3 else "right", fontsize=8)
+        ax.set_xlim(-0.5, max(len(panel["servers"]), 1) - 0.5)
+        if not any(v for s in panel["servers"] for v in s["values"]):
+            ax.text(0.5, 0.5, "no figures in these results", transform=ax.transAxes, ha="center", color="#666666")
         ax.set_title(panel["title"], fontsize=10)
         ax.yaxis.set_major_locator(LogLocator(base=10))
         ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _pos: duration(v)))
         ax.yaxis.set_minor_formatter(NullFormatter())
         ax.grid(axis="y", which="major", alpha=0.3)
         ax.set_axisbelow(True)
-    axes[0].set_ylabel("latency (log scale)")
-    axes[0].legend(title="percentile", fontsize=8, title_fontsize=8, loc="upper left")
+    for ax in axes if servers > 3 else axes[:1]:
+        ax.set_ylabel("latency (log scale)")
+    # Handles of their own: a panel without figures has no bars to take the colours from.
+    axes[0].legend(handles=[Patch(color=PERCENTILE_COLOURS[j % len(PERCENTILE_COLOURS)], label=name)
+                            for j, name in enumerate(names)],
+                   title="percentile", fontsize=8, title_fontsize=8, loc="upper left")
     fig.suptitle("Latency percentiles (lower is better; polling: from the time a request was due)")
     caption(fig, data["caption"])
     return fig

@@ -800,11 +800,11 @@ class Report:
         cores = raw.get("placement_cores", [SERVER_CORE, LOADGEN_CORE])
         placement = "server on core %s, load generator on core %s" % tuple(cores)
         out.append("Modbus TCP servers on 127.0.0.1 — %s" % raw["machine"])
-        out.append("%d pass%s in the run, the tables over %s (%s); per cell %.1f s warm-up + %.1f s measured "
-                   "(polling: %.1f s + %.1f s); %s; bank of %d registers; whole run %.0f s"
-                   % (full["passes"], "" if full["passes"] == 1 else "es", self.passes_used(), self.chosen_by,
-                      raw["warmup_s"], raw["duration_s"], raw["poll_warmup_s"], raw["poll_duration_s"], placement,
-                      REGISTERS, raw["elapsed_s"]))
+        out.append("Per cell %.1f s warm-up + %.1f s measured (polling: %.1f s + %.1f s); %s; bank of %d registers; "
+                   "whole run %.0f s" % (raw["warmup_s"], raw["duration_s"], raw["poll_warmup_s"],
+                                         raw["poll_duration_s"], placement, REGISTERS, raw["elapsed_s"]))
+        out.append("%d pass%s in the run; the tables are over %s (%s)" % (
+            full["passes"], "" if full["passes"] == 1 else "es", self.passes_used(), self.chosen_by))
         for s in raw["servers"]:
             if s.get("module_path"):
                 out.append("%s: the build in %s" % (s["title"], s["module_path"]))
@@ -905,15 +905,12 @@ class Report:
         wants = []
         if target.get("answered"):
             wants.append("every request answered")
-        wants += ["%s <= %gx the limit responder's" % (dict(PERCENTILES)[f], x)
-                  for f, x in target.items() if f != "answered"]
-        return table("%s (read 100 each; latency from the time each request was due; server CPU per request "
-                     "and core use%s)" % (title, "; memory per connection and time to connect them all"
-                                          if per_connection else ""),
-                     ["server", "answered"] + [name for _, name in PERCENTILES] + ["server CPU"] +
-                     (["memory/connection", "connect all"] if per_connection else []) +
+        wants += ["%s <= %gx limit" % (dict(PERCENTILES)[f], x) for f, x in target.items() if f != "answered"]
+        return table("%s (read 100 each; latency from the time each request was due)" % title,
+                     ["server", "answered"] + [name for _, name in PERCENTILES] + ["CPU/req, core"] +
+                     (["memory/conn", "connect all"] if per_connection else []) +
                      ["p50/limit", "p99/limit", "target"], rows,
-                     "Target for Holdbank: %s (ratios: medians of the per-pass ratios)" % ", ".join(wants)
+                     "Target for Holdbank: %s (medians of the per-pass ratios)" % ", ".join(wants)
                      if wants else None)
 
     @staticmethod

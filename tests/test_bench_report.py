@@ -117,7 +117,7 @@ def test_a_pass_where_the_limit_responder_fell_short_is_left_out_and_named(bench
 def test_only_passes_overrides_the_judgement(bench_run):
     raw = results(limit_share={(1, "read100x16"): 0.80}, overrides={("holdbank", "read100x16", 1): closed_cell(60_000)})
     text = bench_run.Report(raw, only_passes=[1]).text()
-    assert "the tables over pass 2 (named by --only-passes)" in text
+    assert "the tables are over pass 2 (named by --only-passes)" in text
     assert "60.0k" in table_line(text, "Requests per second", "read 100, 16 masters")
     assert "  pass 2: read 100, 16 masters 20% short of its best" in text.splitlines()
 
