@@ -990,8 +990,9 @@ class Report:
                            "scenarios": [self.sc_titles[sc] for sc in HOOKED_SCENARIOS],
                            "series": series(self.hooked, HOOKED_SCENARIOS)})
         return {
-            "caption": "%s; %d of %d passes (%s: %s), medians" % (
-                self.raw["machine"], len(self.chosen), self.full["passes"], self.chosen_by,
+            "caption": "%s; %d of %d pass%s (%s: %s), medians" % (
+                self.raw["machine"], len(self.chosen), self.full["passes"], "" if self.full["passes"] == 1 else "es",
+                self.chosen_by,
                 ", ".join(str(p + 1) for p in self.chosen)) + (" — " + self.warning if self.warning else ""),
             "throughput": panels,
             "percentiles": [name for _, name in PERCENTILES],
