@@ -680,7 +680,7 @@ int LoadGen::run() {
   for (Master& m : ms_)
     if (m.state != State::Dead) ++alive;
   const std::string p50 = pct(w_.lat, 0.50), p90 = pct(w_.lat, 0.90), p99 = pct(w_.lat, 0.99);
-  const std::string pmax = pct(w_.lat, 1.0);
+  const std::string p999 = pct(w_.lat, 0.999), pmax = pct(w_.lat, 1.0);
   std::string errs = "{";
   for (auto& kv : errors_) {
     if (errs.size() > 1) errs += ", ";
@@ -690,13 +690,13 @@ int LoadGen::run() {
   std::printf("{\"mode\": \"%s\", \"mix\": \"%s\", \"masters\": %d, \"connected\": %d, \"alive\": %d, "
               "\"read_count\": %d, \"write_count\": %d, \"warmup_s\": %.3f, \"duration_s\": %.3f, "
               "\"answered\": %" PRIu64 ", \"rps\": %.1f, "
-              "\"p50_us\": %s, \"p90_us\": %s, \"p99_us\": %s, \"max_us\": %s, "
+              "\"p50_us\": %s, \"p90_us\": %s, \"p99_us\": %s, \"p999_us\": %s, \"max_us\": %s, "
               "\"errors\": %" PRIu64 ", \"error_kinds\": %s, "
               "\"readback_checked\": %" PRIu64 ", \"readback_mismatches\": %" PRIu64 ", "
               "\"connect_s\": %.3f, \"loadgen_cpu\": %.3f",
               o_.mode.c_str(), o_.mix.c_str(), o_.masters, established_, alive, o_.read_count, o_.write_count,
               o_.warmup, window, w_.answered, static_cast<double>(w_.answered) / window, p50.c_str(), p90.c_str(),
-              p99.c_str(), pmax.c_str(), skipped_errors + readback_bad_, errs.c_str(), readback_checked_,
+              p99.c_str(), p999.c_str(), pmax.c_str(), skipped_errors + readback_bad_, errs.c_str(), readback_checked_,
               readback_bad_, static_cast<double>(t_connected - t_start) / 1e9,
               (self_at_end - self_at_measure) / window);
   if (poll)
