@@ -227,9 +227,11 @@ def build_tools(tools):
     cmake = shutil.which("cmake", path=str(bindir)) or shutil.which("cmake")
     if not cmake:
         sys.exit("cmake not found")
-    if not (tools / "CMakeCache.txt").exists():
-        gen = ["-G", "Ninja"] if (shutil.which("ninja", path=str(bindir)) or shutil.which("ninja")) else []
-        subprocess.run([cmake, "-S", str(BENCH), "-B", str(tools)] + gen, check=True, stdout=subprocess.DEVNULL)
+    # Configured every time (quick): a libmodbus installed since the first configure is then found.
+    gen = []
+    if not (tools / "CMakeCache.txt").exists() and (shutil.which("ninja", path=str(bindir)) or shutil.which("ninja")):
+        gen = ["-G", "Ninja"]
+    subprocess.run([cmake, "-S", str(BENCH), "-B", str(tools)] + gen, check=True, stdout=subprocess.DEVNULL)
     subprocess.run([cmake, "--build", str(tools)], check=True, stdout=subprocess.DEVNULL)
 
 
@@ -641,8 +643,8 @@ class PassJudgement:
                 % (100 * QUIET_MARGIN))
         if not self.judged:
             return ["Quiet passes: none judged (no limit responder in this run)"]
-        out = ["Quiet passes (%s): %s of %d" % (rule, ", ".join(str(p + 1) for p in self.quiet) or "none",
-                                                self.passes)]
+        quiet = ", ".join(str(p + 1) for p in self.quiet) or "none"
+        out = ["Quiet passes (%s): %s (%d of %d passes)" % (rule, quiet, len(self.quiet), self.passes)]
         for p in range(self.passes):
             if self.shortfalls[p]:
                 out.append("  pass %d: " % (p + 1) + "; ".join(

@@ -105,7 +105,7 @@ def test_a_pass_where_the_limit_responder_fell_short_is_left_out_and_named(bench
     report = bench_run.Report(raw)
     text = report.text()
     assert report.chosen == [0, 2]
-    assert "Quiet passes (the limit responder within 10% of its own best in every closed-loop scenario): 1, 3 of 3" \
+    assert "Quiet passes (the limit responder within 10% of its own best in every closed-loop scenario): 1, 3 (2 of 3 passes)" \
         in text
     assert "  pass 2: read 100, 16 masters 20% short of its best" in text.splitlines()
     assert "pass 3:" not in text
