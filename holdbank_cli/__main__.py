@@ -1,0 +1,5 @@
+import sys
+
+from holdbank_cli.main import main
+
+sys.exit(main())
