@@ -221,6 +221,19 @@ def test_the_installed_wheel_serves_and_masters_from_a_fresh_environment(install
     assert "all three modules work" in out
 
 
+def test_the_installed_wheel_carries_the_holdbank_command_without_its_extra(dists, installed, tmp_path):
+    """The console script works from the wheel alone: no rich (the cli extra), plain text."""
+    with zipfile.ZipFile(dists[1]) as z:
+        assert "holdbank_cli/main.py" in z.namelist()
+    holdbank = installed.parent / "holdbank"
+    probe = call(installed, "-c", "import importlib.util as u; print(u.find_spec('rich') is None)", cwd=tmp_path)
+    assert probe.strip() == "True"
+    assert call(holdbank, "--version", cwd=tmp_path).strip() == "holdbank " + pyproject_version()
+    usage = call(holdbank, "--help", cwd=tmp_path)
+    assert all(" %s " % command in usage for command in ("serve", "read", "write", "watch", "scan")), usage
+    assert call(installed, "-m", "holdbank_cli", "--version", cwd=tmp_path).strip() == "holdbank " + pyproject_version()
+
+
 @pytest.mark.parametrize("version", ["3.6.9", "3.16.1"], ids=["oldest", "newest"])
 def test_installing_keeps_the_pymodbus_already_there(dists, tmp_path, version):
     """An environment that already holds a pymodbus 3.x the masters take keeps it, the newest
