@@ -163,6 +163,11 @@ class Link:
 
     def probe(self, unit: int, address: int) -> str:
         """One one-register read of `unit`: "answered", "exception" or "silent"."""
+        client = self.master.client
+        transaction = getattr(client, "transaction", None)
+        if transaction is not None and hasattr(transaction, "max_until_disconnect"):
+            # Silent units must not make the client drop its link to the line or the gateway.
+            transaction.count_until_disconnect = transaction.max_until_disconnect
         if self.target.kind == "rtu":
             self.unit = unit
             try:
@@ -172,11 +177,6 @@ class Link:
             return "answered"
         # Socklink's own reads name no unit, so a gateway's units are asked through the client the
         # module opened, with the unit keyword of the installed pymodbus.
-        client = self.master.client
-        transaction = getattr(client, "transaction", None)
-        if transaction is not None and hasattr(transaction, "max_until_disconnect"):
-            # Silent units must not make the client drop the link to the gateway.
-            transaction.count_until_disconnect = transaction.max_until_disconnect
         try:
             answer = client.read_holding_registers(address, count=1, **{_unit_keyword(client): unit})
         except Exception as exc:
