@@ -161,12 +161,15 @@ class Events:
     def __init__(self, as_json: bool) -> None:
         self.as_json = as_json
         self._lock = threading.Lock()
+        # Taken now: the module's messages are sent to standard error for a while at times
+        # (redirect_stdout swaps sys.stdout for every thread), and events must not follow them.
+        self._out = sys.stdout
 
     def say(self, kind: str, text: str, **fields: object) -> None:
         stamp = datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
         line = json.dumps({"event": kind, "time": stamp, **fields}) if self.as_json else "%s %s" % (stamp[11:23], text)
         with self._lock:
-            print(line, flush=True)
+            print(line, file=self._out, flush=True)
 
     def attach(self, bank: object, secured: bool) -> None:
         bank.CUE_OnConnect = lambda ip, peer: self.say("connect", "connect %s" % peer, ip=ip, peer=peer)
@@ -230,47 +233,51 @@ def serve(args) -> int:
     # the ready line and the events, which scripts read.
     chatter = contextlib.redirect_stdout(sys.stderr)
     bank_class = Holdbank.CLASS_Holdbank_Secured if args.allow else Holdbank.CLASS_Holdbank
-    bank = bank_class(size, backup)
+    events = Events(args.json)
     try:
-        if args.backup and os.path.exists(backup):
-            with chatter:
-                loaded = bank.CUF_LoadFromFile(backup)
-            if not loaded:
-                # Serving anyway would overwrite the user's file with a fresh bank at stop.
-                raise UsageError("--backup %s is not a valid backup file; left as it is" % args.backup)
-        for start, end in ro:
-            bank.CUF_Set_ReadOnlyRange(start, end)
-        for start, end in rw:
-            bank.CUF_Set_ReadWriteRange(start, end)
-        for address, form, value in sets:
-            if form == "text":
-                bank.CUF_REG_WriteSTR(address, value)
-            else:
-                store(bank, address, to_words(form, value))
-        events = Events(args.json)
-        if args.events:
-            events.attach(bank, bool(args.allow))
-        if args.allow:
-            for ip in args.allow:
-                bank.CUF_AllowIP_Add(ip)
-            bank.CUF_AllowIP_Active(True)
-        try:
-            with chatter:
-                bank.CUF_Open(host, port)
-        except OSError as error:
-            if error.errno == errno.EACCES:
-                alternative = free_alternative(host)
-                print("holdbank: port %d needs privileges (root, or CAP_NET_BIND_SERVICE); port %d is free: "
-                      "holdbank serve --listen %s:%d" % (port, alternative, host, alternative), file=sys.stderr)
-            else:
-                print("holdbank: cannot listen on %s:%d: %s" % (host, port, error), file=sys.stderr)
-            return 3
-        if port == 0 and bank.server_net is not None:
-            port = bank.server_net.server_address[1]
+        with chatter:
+            bank = bank_class(size, backup)
+            if not set_up(bank, args, backup, ro, rw, sets, events, host, port):
+                return 3
+        if port == 0:  # the port the system chose
+            port = getattr(getattr(bank, "server_net", None), "server_address", (host, port))[1]
         return serve_until_stopped(bank, host, port, size, backup if args.backup else None, simulations, events)
     finally:
         if scratch:
             shutil.rmtree(scratch, ignore_errors=True)
+
+
+def set_up(bank, args, backup, ro, rw, sets, events, host, port) -> bool:
+    """The bank as the flags say, listening; False (after a message) when it cannot listen."""
+    if args.backup and os.path.exists(backup) and not bank.CUF_LoadFromFile(backup):
+        # Serving anyway would overwrite the user's file with a fresh bank at stop.
+        raise UsageError("--backup %s is not a valid backup file; left as it is" % args.backup)
+    for start, end in ro:
+        bank.CUF_Set_ReadOnlyRange(start, end)
+    for start, end in rw:
+        bank.CUF_Set_ReadWriteRange(start, end)
+    for address, form, value in sets:
+        if form == "text":
+            bank.CUF_REG_WriteSTR(address, value)
+        else:
+            store(bank, address, to_words(form, value))
+    if args.events:
+        events.attach(bank, bool(args.allow))
+    if args.allow:
+        for ip in args.allow:
+            bank.CUF_AllowIP_Add(ip)
+        bank.CUF_AllowIP_Active(True)
+    try:
+        bank.CUF_Open(host, port)
+    except OSError as error:
+        if error.errno == errno.EACCES:
+            alternative = free_alternative(host)
+            print("holdbank: port %d needs privileges (root, or CAP_NET_BIND_SERVICE); port %d is free: "
+                  "holdbank serve --listen %s:%d" % (port, alternative, host, alternative), file=sys.stderr)
+        else:
+            print("holdbank: cannot listen on %s:%d: %s" % (host, port, error), file=sys.stderr)
+        return False
+    return True
 
 
 def serve_until_stopped(bank, host, port, size, backup, simulations, events) -> int:
