@@ -78,7 +78,7 @@ def build_parser() -> Parser:
 
     link = argparse.ArgumentParser(add_help=False)
     group = link.add_argument_group("RTU targets")
-    group.add_argument("--unit", default="1", help="unit address (default 1)")
+    group.add_argument("--unit", help="unit address (default 1); TCP targets name none")
     group.add_argument("--baudrate", type=int, default=9600, help="default 9600")
     group.add_argument("--parity", default="N", choices=["N", "E", "O"], help="default N")
     group.add_argument("--stopbits", type=int, default=1, choices=[1, 2], help="default 1")
@@ -117,7 +117,10 @@ def build_parser() -> Parser:
 
 def open_link(args, retries=None, timeout=1.0) -> Link:
     target = parse_target(args.target)
-    unit = parse_int(args.unit, "--unit", 0, 247)
+    if target.kind == "tcp" and getattr(args, "unit", None) is not None:
+        # Socklink's requests carry no unit of the caller's; scan --units asks a gateway's units.
+        raise UsageError("--unit applies to rtu: targets only")
+    unit = parse_int(args.unit or "1", "--unit", 0, 247)
     if args.timeout is not None:
         if args.timeout <= 0:
             raise UsageError("--timeout must be above 0")

@@ -322,6 +322,7 @@ BAD_INPUT = [
     (["read", "127.0.0.1:1", 0, "--as", "double"], "invalid choice"),
     (["read", "127.0.0.1:99999", 0], "port 99999"),
     (["read", "rtu:/dev/no-such-line", 0], "does not exist"),
+    (["read", "127.0.0.1:1", 0, "--unit", 2], "rtu: targets only"),
     (["write", "127.0.0.1:1", 0, 65536], "65536"),
     (["write", "127.0.0.1:1", 0, -1, "--as", "u32"], "-1"),
     (["write", "127.0.0.1:1", 0, "1e39", "--as", "float"], "32-bit float"),
