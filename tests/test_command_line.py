@@ -428,7 +428,7 @@ def test_a_privileged_port_names_a_free_alternative():
     if prefix is None:
         pytest.skip("cannot run without the right to bind port 502 here (no setpriv, or every port is open)")
     done = subprocess.run([*prefix, sys.executable, "-m", "holdbank_cli", "serve", "--listen", "127.0.0.1:502",
-                           "--size", 10], env=command_env(), capture_output=True, text=True, timeout=30)
+                           "--size", "10"], env=command_env(), capture_output=True, text=True, timeout=30)
     message = one_line_error(done)
     assert done.returncode == 3 and "port 502 needs privileges" in message, done.stderr
     alternative = int(re.search(r"--listen 127\.0\.0\.1:(\d+)$", message).group(1))
@@ -519,7 +519,7 @@ def read_until(fd, pattern, timeout=15):
 def test_watch_on_a_terminal_redraws_a_change_made_by_another_master(served, port, socklink, plain):
     served(size=10).CUF_REG_Write(4, 111)
     controller, terminal = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "holdbank_cli", "watch", "127.0.0.1:%d" % port, 3, 3,
+    proc = subprocess.Popen([sys.executable, "-m", "holdbank_cli", "watch", "127.0.0.1:%d" % port, "3", "3",
                              "--every", "0.1"], env=command_env(**({"HOLDBANK_PLAIN": "1"} if plain else {})),
                             stdin=terminal, stdout=terminal, stderr=subprocess.PIPE)
     os.close(terminal)
@@ -541,7 +541,7 @@ def test_watch_on_a_terminal_redraws_a_change_made_by_another_master(served, por
 @pytest.mark.pymodbus
 def test_watch_into_a_pipe_prints_one_line_per_change(served, port, socklink):
     bank = served(size=10)
-    proc = subprocess.Popen([sys.executable, "-m", "holdbank_cli", "watch", "127.0.0.1:%d" % port, 0, 2, "--every",
+    proc = subprocess.Popen([sys.executable, "-m", "holdbank_cli", "watch", "127.0.0.1:%d" % port, "0", "2", "--every",
                              "0.05"], env=command_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         lines = [proc.stdout.readline() for _ in range(2)]
