@@ -1,9 +1,11 @@
 """The command line: argument parsing, the client subcommands and the exit statuses
 (0 success, 1 refused by the peer, 2 usage error, 3 no connection)."""
 import argparse
+import contextlib
 import json
 import sys
 import time
+from typing import NoReturn
 
 from holdbank_cli import distribution_version
 from holdbank_cli.forms import MASTER_FORMS, SET_FORMS, UsageError, parse_address, parse_int, parse_range, \
@@ -41,7 +43,7 @@ UTF-8 bytes per register). Exit status: 0 success, 1 refused by the peer, 2 usag
 
 
 class Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> "NoReturn":  # type: ignore[name-defined]  # noqa: F821
+    def error(self, message: str) -> NoReturn:
         # One line, as every other error of the command.
         self.exit(2, "holdbank %s: error: %s (see --help)\n" % (self.prog.split()[-1], message)
                   if self.prog != "holdbank" else "holdbank: error: %s (see --help)\n" % message)
@@ -197,7 +199,7 @@ def cmd_watch(args) -> int:
     headers = ["address", args.form, "registers"]
     terminal = sys.stdout.isatty()
     try:
-        with output.Live() if terminal else _Nothing() as live:
+        with output.Live() if terminal else contextlib.nullcontext() as live:
             while True:
                 values, registers = link.read(args.form, address, count)
                 rows = rows_of(args.form, address, values, registers)
@@ -216,14 +218,6 @@ def cmd_watch(args) -> int:
         return 0
     finally:
         link.close()
-
-
-class _Nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return None
 
 
 def cmd_scan(args) -> int:
