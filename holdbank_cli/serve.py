@@ -113,9 +113,9 @@ def parse_simulation(text: str, size: int) -> Simulation:
         raise UsageError("--simulate %r: expected KIND(ARGS) with KIND one of %s" % (text, ", ".join(KINDS)))
     if form == "text":
         raise UsageError("--simulate %r: a text cannot be simulated" % text)
-    kind, spec = match.group(1), KINDS[match.group(1)]
-    names = [name for name, _ in spec]
-    args = dict(spec)
+    kind, defaults = match.group(1), KINDS[match.group(1)]
+    names = [name for name, _ in defaults]
+    args = dict(defaults)
     for position, item in enumerate(a.strip() for a in (match.group(2) or "").split(",") if a.strip()):
         name, sep, value = item.partition("=")
         if not sep:
