@@ -27,9 +27,9 @@ POLL_SHAPE = {"poll16": (16, 100.0), "poll1000": (1000, 10.0)}
 
 @pytest.fixture(scope="module")
 def bench_run():
-    spec = importlib.util.spec_from_file_location("bench_run", BENCH / "run.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("bench_run", BENCH / "run.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
