@@ -883,15 +883,24 @@ def test_out_of_descriptors_masters_are_refused_without_a_spin_and_serving_resum
         assert served and refused and len(served) + refused == 200
 
         # Over the limit, with new masters arriving, the server waits instead of spinning, and
-        # refuses each promptly.
+        # answers or refuses each promptly (served_or_refused waits ANSWER_TIMEOUT at most). To
+        # refuse one, the server gives up a spare descriptor for the moment of an accept and a
+        # close, and the listener's own accept may take it first: that master is served. It
+        # leaves at once, so that its descriptor is free again; most must be refused.
         cpu_before, start = cpu_seconds(child.pid), time.monotonic()
+        arrived = raced = 0
         while time.monotonic() - start < 2.0:
-            assert served_or_refused(port) is None
+            s = served_or_refused(port)
+            arrived += 1
+            if s is not None:
+                raced += 1
+                s.close()
             time.sleep(0.05)
         used = cpu_seconds(child.pid) - cpu_before
         elapsed = time.monotonic() - start
-        print("\nserver out of descriptors: %d masters served, %d refused; %.2f s of CPU in %.2f s"
-              % (len(served), refused, used, elapsed))
+        print("\nserver out of descriptors: %d masters served, %d refused; then %d of %d served by the race;"
+              " %.2f s of CPU in %.2f s" % (len(served), refused, raced, arrived, used, elapsed))
+        assert raced * 4 <= arrived
         assert used < 0.3
 
         # Once masters leave, new ones are served again.
