@@ -34,9 +34,10 @@ def rate(x):
 
 
 def duration(us):
+    """A latency to three significant figures, in µs below a millisecond."""
     if us is None:
         return "n/a"
-    if us < 999.5:
+    if us < 999.5:  # what would round to 1000 µs is shown as 1 ms
         return "%.3g µs" % us
     if us < 999_500:
         return "%.3g ms" % (us / 1000)

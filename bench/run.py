@@ -45,6 +45,10 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
+if str(BENCH) not in sys.path:  # run.py loaded from elsewhere, as the tests do
+    sys.path.insert(0, str(BENCH))
+import report_charts  # noqa: E402  (draws with matplotlib only when asked)
+
 REGISTERS = 1000
 SERVER_CORE, LOADGEN_CORE = "0", "1"
 
@@ -253,15 +257,9 @@ def fmt_ratio(x):
     return "n/a" if x is None else "%.2f" % x
 
 
-def fmt_latency(us):
-    """A latency to three significant figures, in µs below a millisecond."""
-    if us is None:
-        return "n/a"
-    if us < 999.5:  # what would round to 1000 µs is shown as 1 ms
-        return "%.3g µs" % us
-    if us < 999_500:
-        return "%.3g ms" % (us / 1000)
-    return "%.3g s" % (us / 1_000_000)
+# A latency to three significant figures, in µs below a millisecond: the charts' labels say it the
+# same way.
+fmt_latency = report_charts.duration
 
 
 def table(title, header, rows, note=None):
@@ -516,10 +514,6 @@ def parse_passes(text):
 
 def write_charts(report, folders):
     """Draws the charts into each folder; returns lines saying where they went, or why not."""
-    if str(BENCH) not in sys.path:  # run.py loaded from elsewhere, as the tests do
-        sys.path.insert(0, str(BENCH))
-    import report_charts
-
     data, said = report.chart_data(), []
     for folder in folders:
         try:
