@@ -27,6 +27,17 @@ def parse_int(text: str, what: str, low: int = 0, high: int = 0xFFFF) -> int:
     return value
 
 
+def parse_port(text: str, low: int = 1) -> int:
+    """A TCP port, `low`..65535 (0 where the system may choose one)."""
+    try:
+        number = int(text)
+    except ValueError:
+        raise UsageError("port %r is not a number" % text) from None
+    if not low <= number <= 65535:
+        raise UsageError("port %d is outside %d..65535" % (number, low))
+    return number
+
+
 def parse_address(text: str) -> int:
     return parse_int(text, "address", 0, 0xFFFF)
 

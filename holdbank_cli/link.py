@@ -6,7 +6,7 @@ import os
 import re
 from dataclasses import dataclass
 
-from holdbank_cli.forms import TEXT_ENCODING, UsageError
+from holdbank_cli.forms import TEXT_ENCODING, UsageError, parse_port
 
 REFUSED = 1
 NO_CONNECTION = 3
@@ -52,13 +52,7 @@ def parse_target(text: str) -> Target:
         host, port = text.split(":")
     if not host:
         raise UsageError("target %r names no host" % text)
-    try:
-        number = int(port)
-    except ValueError:
-        raise UsageError("port %r is not a number" % port) from None
-    if not 1 <= number <= 65535:
-        raise UsageError("port %d is outside 1..65535" % number)
-    return Target("tcp", host, number)
+    return Target("tcp", host, parse_port(port))
 
 
 def quiet_pymodbus() -> None:

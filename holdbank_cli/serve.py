@@ -17,7 +17,8 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from holdbank_cli.forms import SET_FORMS, UsageError, clamp, parse_address, parse_range, parse_value, to_words
+from holdbank_cli.forms import (SET_FORMS, UsageError, clamp, parse_address, parse_port, parse_range, parse_value,
+                                to_words)
 
 DEFAULT_HOST, DEFAULT_PORT = "0.0.0.0", 502  # CUF_Open's own defaults
 
@@ -28,13 +29,7 @@ def parse_listen(text: str) -> tuple[str, int]:
     host = host.strip("[]") or DEFAULT_HOST
     if not sep:
         return host, DEFAULT_PORT
-    try:
-        number = int(port)
-    except ValueError:
-        raise UsageError("port %r is not a number" % port) from None
-    if not 0 <= number <= 65535:
-        raise UsageError("port %d is outside 0..65535" % number)
-    return host, number
+    return host, parse_port(port, low=0)
 
 
 def split_assignment(text: str, what: str) -> tuple[int, str, str]:
